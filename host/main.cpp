@@ -1,0 +1,8 @@
+#include "host/startup.h"
+#include "platform/main_queue.h"
+
+int main(int argc, char** argv)
+{
+    platform::markTheMainThread();
+    kestrune::startUp(argc, argv);
+}

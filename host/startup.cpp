@@ -1,0 +1,135 @@
+#include "host/startup.h"
+
+#include "host/clock.h"
+#include "host/descriptor.h"
+#include "host/login.h"
+#include "hotkeys/declared.h"
+#include "links/settings.h"
+#include "overlays/badge.h"
+#include "platform/desktop.h"
+#include "platform/main_queue.h"
+#include "supervision/launch.h"
+#include "supervision/exit.h"
+#include "channel/reader.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kestrune {
+
+void sayOnStandardError(const std::string& line)
+{
+    std::string bytes = line + "\n";
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t wrote = ::write(STDERR_FILENO, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return;
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+void unavailable(const std::string& message)
+{
+    sayOnStandardError("runtime is unavailable: " + message);
+    std::exit(66);
+}
+
+namespace {
+// A host started with a standard stream closed would hand that number to the
+// first descriptor it opens; the null device keeps 0, 1 and 2 taken.
+void keepTheStandardStreamsTaken()
+{
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0)
+            continue;
+        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+}
+
+void startUp(int argc, char** argv)
+{
+    keepTheStandardStreamsTaken();
+
+    // 1. to 3.
+    bundle = platform::Bundle::main();
+    bornUnder = getppid();
+    commandLine.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const std::string mode = commandLine.empty() ? std::string() : commandLine.front();
+
+    // 4. The login item command tests nothing else first.
+    if (mode == "--login")
+        runTheLoginCommand(bundle, commandLine);
+
+    // 5. Declared hot keys.
+    declaredHotKeys = hotKeysOf(bundle.info());
+    // 6. Menu key tables: with the menu drawing.
+    // 7. Remote-session settings: with the remote sessions.
+
+    // 8.
+    if (mode == hotKeyPlanFlag)
+        runTheHotKeyPlan(commandLine);
+
+    // 9. Badge constants are compile-time values (badgeSize, badgeTopInset).
+    // 10.
+    if (mode == badgePlanFlag)
+        runTheBadgePlan(commandLine);
+
+    // 11. to 15. The runtime descriptor, with "--which-runtime" between
+    //     choosing it and reading it.
+    readTheRuntimeDescriptor(bundle, argc > 0 ? argv[0] : "", mode == "--which-runtime");
+
+    // 16. Schemes, services and link files.
+    readTheLinkSettings(info);
+
+    // 17. to 19. piped, the environment, the views library.
+    prepareTheShell(bundle.path(), commandLine);
+
+    // 20. The shell is made, not yet launched.
+    child = makeChild();
+
+    // 21. and 22. Stop and swap signals: with supervision.
+    // 23. The clock is a constant (host/clock.h).
+    // 24. Link delivery and focus return: with the links.
+    // 25. Reopen menu, quitting, quit reasons: with the menu and quitting.
+
+    // 26. The shared application, prohibited until it draws the shell's menu.
+    platform::desktop().setActivationPolicy(platform::ActivationPolicy::prohibited);
+
+    // 27. to 32. Application delegate, display changes, menu and socket,
+    //     reopen signals, badge owner: with their subsystems.
+
+    // 33. The output reader, then the termination handler, before the launch.
+    listen(*child);
+    watch(*child);
+
+    // 34. to 37. Hot keys, panels, updater, shell hot keys, apps watch,
+    //     supervision timings: with their subsystems.
+
+    // 38. Watching the parent: with supervision.
+
+    // 39. and 40.
+    if (auto error = child->launch()) {
+        sayOnStandardError(*error);
+        std::exit(71);
+    }
+    childStartedAt = std::chrono::steady_clock::now();
+
+    // 41. The "front" message: with the channel.
+    // 42. The updater: with the menu.
+
+    // 43.
+    platform::runTheMainLoop();
+}
+
+} // namespace kestrune

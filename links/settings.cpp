@@ -1,0 +1,83 @@
+#include "links/settings.h"
+
+namespace kestrune {
+
+namespace {
+bool isArrayOfStrings(const nlohmann::json& value)
+{
+    if (!value.is_array())
+        return false;
+    for (const auto& element : value) {
+        if (!element.is_string())
+            return false;
+    }
+    return true;
+}
+
+std::optional<std::string> lowerCasedString(const nlohmann::json& info, const std::string& key)
+{
+    auto found = info.find(key);
+    if (found == info.end() || !found->is_string())
+        return std::nullopt;
+    return lowerCased(found->get<std::string>());
+}
+}
+
+std::string lowerCased(std::string text)
+{
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+std::set<std::string> schemesOf(const nlohmann::json& info)
+{
+    std::set<std::string> found;
+    if (!info.is_object())
+        return found;
+    if (auto types = info.find("CFBundleURLTypes"); types != info.end() && types->is_array()) {
+        bool allDictionaries = true;
+        for (const auto& type : *types)
+            allDictionaries = allDictionaries && type.is_object();
+        if (allDictionaries) {
+            for (const auto& type : *types) {
+                auto list = type.find("CFBundleURLSchemes");
+                if (list == type.end() || !isArrayOfStrings(*list))
+                    continue;
+                for (const auto& scheme : *list)
+                    found.insert(lowerCased(scheme.get<std::string>()));
+            }
+        }
+    }
+    if (auto extra = info.find("KestruneURLSchemes"); extra != info.end() && isArrayOfStrings(*extra)) {
+        for (const auto& scheme : *extra)
+            found.insert(lowerCased(scheme.get<std::string>()));
+    }
+    return found;
+}
+
+std::vector<nlohmann::json> servicesOf(const nlohmann::json& info)
+{
+    std::vector<nlohmann::json> found;
+    auto list = info.is_object() ? info.find("NSServices") : info.end();
+    if (!info.is_object() || list == info.end() || !list->is_array())
+        return found;
+    for (const auto& service : *list) {
+        if (!service.is_object())
+            return {};
+        found.push_back(service);
+    }
+    return found;
+}
+
+void readTheLinkSettings(const nlohmann::json& info)
+{
+    schemes = schemesOf(info);
+    services = servicesOf(info);
+    linkExtension = lowerCasedString(info, linkExtensionKey);
+    linkRelayPrefix = lowerCasedString(info, linkRelayPrefixKey);
+}
+
+} // namespace kestrune

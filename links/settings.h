@@ -1,0 +1,35 @@
+// What the Info.plist says about the links the application takes: its URL
+// schemes, its services and its link files. Read once at start-up.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+inline std::set<std::string> schemes;                 // lower-cased
+inline std::vector<nlohmann::json> services;          // the NSServices dictionaries
+inline const std::string linkExtensionKey = "KestruneLinkExtension";
+inline std::optional<std::string> linkExtension;      // lower-cased
+inline constexpr std::size_t linkFileBytes = 32768;   // largest link file and longest URL accepted
+inline const std::string linkRelayPrefixKey = "KestruneLinkRelayPrefix";
+inline std::optional<std::string> linkRelayPrefix;    // lower-cased
+
+// Every string of the CFBundleURLSchemes arrays of CFBundleURLTypes, then of
+// "KestruneURLSchemes", lower-cased. Entries of the wrong shape add nothing.
+std::set<std::string> schemesOf(const nlohmann::json& info);
+
+// NSServices when it is an array of dictionaries, else nothing.
+std::vector<nlohmann::json> servicesOf(const nlohmann::json& info);
+
+// ASCII lower case, as scheme and extension comparisons use it.
+std::string lowerCased(std::string text);
+
+// Start-up step 16: schemes, services and the link-file settings.
+void readTheLinkSettings(const nlohmann::json& info);
+
+} // namespace kestrune

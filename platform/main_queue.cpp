@@ -1,0 +1,185 @@
+#include "platform/main_queue.h"
+
+#include <asio/post.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/signal_set.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <list>
+#include <thread>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+std::atomic<std::thread::id> mainThreadId{};
+// Signal sets live as long as the process: a signal source is never removed.
+std::list<asio::signal_set>& signalSources()
+{
+    static std::list<asio::signal_set> sources;
+    return sources;
+}
+}
+
+asio::io_context& mainQueue()
+{
+    static asio::io_context* queue = new asio::io_context(1);
+    return *queue;
+}
+
+void markTheMainThread()
+{
+    mainThreadId = std::this_thread::get_id();
+}
+
+bool onTheMainThread()
+{
+    return mainThreadId.load() == std::this_thread::get_id();
+}
+
+void assertOnTheMainThread(const char* where)
+{
+    if (onTheMainThread())
+        return;
+    std::fprintf(stderr, "%s called off the main thread\n", where);
+    std::abort();
+}
+
+void post(std::function<void()> work)
+{
+    asio::post(mainQueue(), std::move(work));
+}
+
+void runTheMainLoop()
+{
+    assertOnTheMainThread("runTheMainLoop");
+    // A work guard keeps run() from returning when no source is pending.
+    auto guard = asio::make_work_guard(mainQueue());
+    for (;;) {
+        mainQueue().run();
+        mainQueue().restart();
+    }
+}
+
+namespace {
+void waitForTheSignal(asio::signal_set& set, std::shared_ptr<std::function<void()>> handler)
+{
+    set.async_wait([&set, handler](const std::error_code& error, int) {
+        if (error == asio::error::operation_aborted)
+            return;
+        (*handler)();
+        waitForTheSignal(set, handler);
+    });
+}
+}
+
+void onSignal(int signalNumber, std::function<void()> handler)
+{
+    assertOnTheMainThread("onSignal");
+    auto& set = signalSources().emplace_back(mainQueue(), signalNumber);
+    waitForTheSignal(set, std::make_shared<std::function<void()>>(std::move(handler)));
+}
+
+struct Timer::State {
+    explicit State(asio::io_context& queue)
+        : timer(queue)
+    {
+    }
+    asio::steady_timer timer;
+    std::function<void()> handler;
+    bool cancelled = false;
+};
+
+Timer::Timer(std::chrono::steady_clock::duration delay, std::function<void()> handler)
+    : state_(std::make_shared<State>(mainQueue()))
+{
+    state_->handler = std::move(handler);
+    state_->timer.expires_after(delay);
+    state_->timer.async_wait([state = state_](const std::error_code& error) {
+        if (error || state->cancelled)
+            return;
+        auto handler = std::move(state->handler);
+        handler();
+    });
+}
+
+Timer::~Timer()
+{
+    cancel();
+}
+
+void Timer::cancel()
+{
+    state_->cancelled = true;
+    state_->timer.cancel();
+}
+
+std::unique_ptr<Timer> after(std::chrono::steady_clock::duration delay, std::function<void()> handler)
+{
+    return std::make_unique<Timer>(delay, std::move(handler));
+}
+
+struct DescriptorWatch::State {
+    State(asio::io_context& queue, int fd)
+        : stream(queue, fd)
+    {
+    }
+    ~State()
+    {
+        // The descriptor belongs to the caller: let go of it without closing.
+        stream.release();
+    }
+    asio::posix::stream_descriptor stream;
+    std::function<void()> handler;
+    Readiness readiness;
+    bool stopped = false;
+};
+
+namespace {
+void waitForReadiness(std::shared_ptr<DescriptorWatch::State> state);
+}
+
+DescriptorWatch::DescriptorWatch(int fd, Readiness readiness, std::function<void()> handler)
+    : state_(std::make_shared<State>(mainQueue(), fd))
+{
+    state_->handler = std::move(handler);
+    state_->readiness = readiness;
+    waitForReadiness(state_);
+}
+
+DescriptorWatch::~DescriptorWatch()
+{
+    state_->stopped = true;
+    std::error_code ignored;
+    state_->stream.cancel(ignored);
+}
+
+namespace {
+void waitForReadiness(std::shared_ptr<DescriptorWatch::State> state)
+{
+    auto kind = state->readiness == DescriptorWatch::Readiness::readable ? asio::posix::stream_descriptor::wait_read
+                                                                          : asio::posix::stream_descriptor::wait_write;
+    state->stream.async_wait(kind, [state](const std::error_code& error) {
+        if (state->stopped || error == asio::error::operation_aborted)
+            return;
+        state->handler();
+        if (!state->stopped)
+            waitForReadiness(state);
+    });
+}
+}
+
+std::unique_ptr<DescriptorWatch> whenReadable(int fd, std::function<void()> handler)
+{
+    return std::make_unique<DescriptorWatch>(fd, DescriptorWatch::Readiness::readable, std::move(handler));
+}
+
+std::unique_ptr<DescriptorWatch> whenWritable(int fd, std::function<void()> handler)
+{
+    return std::make_unique<DescriptorWatch>(fd, DescriptorWatch::Readiness::writable, std::move(handler));
+}
+
+} // namespace platform

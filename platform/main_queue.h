@@ -1,0 +1,77 @@
+// The host's one event loop, the "main queue". Everything the host does runs
+// here on the main thread; other threads only post work to it.
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace platform {
+
+// The loop itself. Created on first use; the main thread is whichever thread
+// calls markTheMainThread() first (main() does, before anything else).
+asio::io_context& mainQueue();
+
+// Records the calling thread as the main thread.
+void markTheMainThread();
+
+// True on the main thread.
+bool onTheMainThread();
+
+// Aborts with a message when called off the main thread. Owners of native
+// resources call it at the top of every method: confinement is checked, not
+// just promised.
+void assertOnTheMainThread(const char* where);
+
+// Runs `work` on the main queue. Safe from any thread.
+void post(std::function<void()> work);
+
+// Runs the loop until the process exits. Never returns: the host ends only
+// through an explicit exit.
+[[noreturn]] void runTheMainLoop();
+
+// Runs `handler` on the main queue each time `signalNumber` arrives. The
+// signal's default action never runs once this is in place.
+void onSignal(int signalNumber, std::function<void()> handler);
+
+// A one-shot timer on the main queue. Destroying or cancelling it before it
+// fires means the handler never runs.
+class Timer {
+public:
+    Timer(std::chrono::steady_clock::duration delay, std::function<void()> handler);
+    ~Timer();
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+    void cancel();
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+// Runs `handler` once after `delay`; the returned timer may be kept to cancel.
+std::unique_ptr<Timer> after(std::chrono::steady_clock::duration delay, std::function<void()> handler);
+
+// Runs `handler` on the main queue whenever `fd` is readable (or writable),
+// until the watch is destroyed. The descriptor stays owned by the caller.
+class DescriptorWatch {
+public:
+    enum class Readiness { readable, writable };
+    DescriptorWatch(int fd, Readiness readiness, std::function<void()> handler);
+    ~DescriptorWatch();
+    DescriptorWatch(const DescriptorWatch&) = delete;
+    DescriptorWatch& operator=(const DescriptorWatch&) = delete;
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+std::unique_ptr<DescriptorWatch> whenReadable(int fd, std::function<void()> handler);
+std::unique_ptr<DescriptorWatch> whenWritable(int fd, std::function<void()> handler);
+
+} // namespace platform

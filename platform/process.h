@@ -1,0 +1,57 @@
+// Processes: the environment, launching, and what the kernel tells about
+// other processes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace platform {
+
+using Environment = std::map<std::string, std::string>;
+
+// The host's own environment.
+Environment processEnvironment();
+
+// What a launch needs. Descriptors -1 mean "the host's own".
+struct Launch {
+    std::string program;
+    std::vector<std::string> arguments;   // without the program path
+    Environment environment;
+    int standardInput = -1;
+    int standardOutput = -1;
+    int standardError = -1;
+    // Start in a new session, detached from the host's terminal and group.
+    bool newSession = false;
+};
+
+// Starts the process with default signal dispositions, an empty signal mask
+// and only descriptors 0, 1 and 2 inherited. Gives its process id, or the
+// system's error text.
+std::variant<pid_t, std::string> launch(const Launch& request);
+
+// The parent of `pid`, from the kernel's process table; nothing when the
+// process is gone.
+std::optional<pid_t> parentOf(pid_t pid);
+
+// Every descendant of `pid` (children, their children, …), in no set order.
+std::vector<pid_t> descendantsOf(pid_t pid);
+
+// The executable path of `pid`, when the kernel tells it.
+std::optional<std::string> executablePathOf(pid_t pid);
+
+// Whether `pid` has a handler installed for `signalNumber`.
+bool catches(pid_t pid, int signalNumber);
+
+// True while the process exists (a zombie counts as gone).
+bool isAlive(pid_t pid);
+
+// Makes `fd` close-on-exec and, when asked, non-blocking.
+void markCloseOnExec(int fd);
+void markNonBlocking(int fd);
+
+} // namespace platform

@@ -1,0 +1,114 @@
+// A small shell for the host's tests. It does what its "ts:" arguments say,
+// in order; every other argument (the script path, the host's own arguments)
+// is only recorded.
+//
+//   ts:record=FILE     write {"args","env","signals","mask","fds","pid","ppid"} as JSON to FILE
+//   ts:print=TEXT      write TEXT and a line feed to standard output
+//   ts:stderr=TEXT     the same on standard error
+//   ts:sleep=MS        sleep
+//   ts:exit=N          exit with status N
+//   ts:raise=SIG       send itself signal SIG (a number)
+//   ts:forever         sleep until a signal ends it
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+const std::pair<const char*, int> watchedSignals[] = {
+    {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"INT", SIGINT}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE}, {"PWR", SIGPWR},
+};
+
+nlohmann::json snapshot(int argc, char** argv)
+{
+    nlohmann::json record;
+    record["args"] = nlohmann::json::array();
+    for (int i = 1; i < argc; ++i)
+        record["args"].push_back(argv[i]);
+    record["env"] = nlohmann::json::object();
+    for (char** entry = environ; *entry; ++entry) {
+        std::string text = *entry;
+        auto equals = text.find('=');
+        if (equals != std::string::npos)
+            record["env"][text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    record["signals"] = nlohmann::json::object();
+    for (auto [name, number] : watchedSignals) {
+        struct sigaction current {};
+        sigaction(number, nullptr, &current);
+        record["signals"][name] = current.sa_handler == SIG_DFL ? "default" : current.sa_handler == SIG_IGN ? "ignored" : "caught";
+    }
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    record["blocked"] = nlohmann::json::array();
+    for (int number = 1; number < NSIG; ++number) {
+        if (sigismember(&mask, number) == 1)
+            record["blocked"].push_back(number);
+    }
+    record["fds"] = nlohmann::json::array();
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        int own = dirfd(dir);
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            int fd = std::atoi(entry->d_name);
+            if (fd != own)
+                record["fds"].push_back(fd);
+        }
+        closedir(dir);
+    }
+    record["pid"] = getpid();
+    record["ppid"] = getppid();
+    return record;
+}
+
+bool startsWith(const std::string& text, const char* start, std::string& rest)
+{
+    std::size_t length = std::strlen(start);
+    if (text.compare(0, length, start) != 0)
+        return false;
+    rest = text.substr(length);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        std::string value;
+        if (startsWith(argument, "ts:record=", value)) {
+            std::string temporary = value + ".part";
+            std::ofstream(temporary) << snapshot(argc, argv).dump() << "\n";
+            std::rename(temporary.c_str(), value.c_str());
+        } else if (startsWith(argument, "ts:print=", value)) {
+            std::printf("%s\n", value.c_str());
+            std::fflush(stdout);
+        } else if (startsWith(argument, "ts:stderr=", value)) {
+            std::fprintf(stderr, "%s\n", value.c_str());
+        } else if (startsWith(argument, "ts:sleep=", value)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(value.c_str())));
+        } else if (startsWith(argument, "ts:exit=", value)) {
+            std::fflush(stdout);
+            std::_Exit(std::atoi(value.c_str()));
+        } else if (startsWith(argument, "ts:raise=", value)) {
+            std::fflush(stdout);
+            raise(std::atoi(value.c_str()));
+        } else if (argument == "ts:forever") {
+            for (;;)
+                pause();
+        }
+    }
+    return 0;
+}
