@@ -1,0 +1,341 @@
+#include "support/fixture.h"
+
+#include <plist/plist.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fixture {
+
+namespace {
+
+void makeFolders(const std::string& path)
+{
+    std::string partial;
+    std::stringstream parts(path);
+    std::string part;
+    while (std::getline(parts, part, '/')) {
+        partial += part + "/";
+        mkdir(partial.c_str(), 0755);
+    }
+}
+
+void writeBytes(const std::string& path, const std::string& bytes)
+{
+    auto slash = path.rfind('/');
+    if (slash != std::string::npos)
+        makeFolders(path.substr(0, slash));
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << bytes;
+    if (!file)
+        throw std::runtime_error("cannot write " + path);
+}
+
+plist_t plistOf(const nlohmann::json& value)
+{
+    switch (value.type()) {
+    case nlohmann::json::value_t::object: {
+        plist_t dict = plist_new_dict();
+        for (const auto& [key, member] : value.items())
+            plist_dict_set_item(dict, key.c_str(), plistOf(member));
+        return dict;
+    }
+    case nlohmann::json::value_t::array: {
+        plist_t array = plist_new_array();
+        for (const auto& element : value)
+            plist_array_append_item(array, plistOf(element));
+        return array;
+    }
+    case nlohmann::json::value_t::string:
+        return plist_new_string(value.get<std::string>().c_str());
+    case nlohmann::json::value_t::boolean:
+        return plist_new_bool(value.get<bool>());
+    case nlohmann::json::value_t::number_integer:
+    case nlohmann::json::value_t::number_unsigned:
+        return plist_new_uint(static_cast<uint64_t>(value.get<int64_t>()));
+    case nlohmann::json::value_t::number_float:
+        return plist_new_real(value.get<double>());
+    default:
+        return plist_new_string("");
+    }
+}
+
+void removeTree(const std::string& path)
+{
+    if (path.size() < 8 || path.rfind("/tmp/", 0) != 0)
+        return;
+    std::string command = "rm -rf '" + path + "'";
+    [[maybe_unused]] int ignored = std::system(command.c_str());
+}
+
+std::string drain(int fd)
+{
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got > 0)
+            bytes.append(buffer, static_cast<size_t>(got));
+        else if (got < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    return bytes;
+}
+
+} // namespace
+
+std::string hostBinary()
+{
+    return KESTRUNE_HOST_BINARY;
+}
+
+std::string testShell()
+{
+    return KESTRUNE_TEST_SHELL;
+}
+
+Run runProgram(const std::string& program, const RunOptions& options, const std::string& home)
+{
+    std::map<std::string, std::string> environment = {
+        {"PATH", "/usr/local/bin:/usr/bin:/bin"},
+        {"HOME", home},
+        {"LANG", "C.UTF-8"},
+    };
+    // Sanitizer settings reach the host so that a report fails the test.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name))
+            environment[name] = value;
+    }
+    for (const auto& [name, value] : options.environment)
+        environment[name] = value;
+    for (const auto& name : options.removeFromEnvironment)
+        environment.erase(name);
+
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("pipe");
+
+    std::vector<std::string> argvTexts{options.argv0.value_or(program)};
+    argvTexts.insert(argvTexts.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    for (auto& text : argvTexts)
+        argv.push_back(text.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envTexts;
+    for (const auto& [name, value] : environment)
+        envTexts.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& text : envTexts)
+        envp.push_back(text.data());
+    envp.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (options.workingDirectory && chdir(options.workingDirectory->c_str()) != 0)
+            _exit(127);
+        // Its own process group, so a timeout can end everything it started.
+        setpgid(0, 0);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+
+    std::thread feeder([fd = in[1], input = options.input] {
+        signal(SIGPIPE, SIG_IGN);
+        std::size_t done = 0;
+        while (done < input.size()) {
+            ssize_t wrote = write(fd, input.data() + done, input.size() - done);
+            if (wrote <= 0)
+                break;
+            done += static_cast<std::size_t>(wrote);
+        }
+        close(fd);
+    });
+    Run result;
+    std::thread errReader([&] { result.err = drain(err[0]); });
+    std::thread outReader([&] { result.out = drain(out[0]); });
+
+    auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            result.timedOut = true;
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Whatever the host left behind in its group must not hold the pipes.
+    if (result.timedOut)
+        kill(-pid, SIGKILL);
+    feeder.join();
+    outReader.join();
+    errReader.join();
+    close(out[0]);
+    close(err[0]);
+    result.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    return result;
+}
+
+Bundle::Bundle(const std::string& name)
+{
+    char pattern[] = "/tmp/kestrune-test-XXXXXX";
+    if (!mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp");
+    root_ = pattern;
+    path_ = root_ + "/" + name + ".app";
+    home_ = root_ + "/home";
+    makeFolders(path_ + "/Contents/MacOS");
+    makeFolders(path_ + "/Contents/Resources");
+    makeFolders(home_);
+}
+
+Bundle::~Bundle()
+{
+    if (!std::getenv("KESTRUNE_KEEP_FIXTURES"))
+        removeTree(root_);
+}
+
+std::string Bundle::contents(const std::string& relative) const
+{
+    return relative.empty() ? path_ + "/Contents" : path_ + "/Contents/" + relative;
+}
+
+std::string Bundle::applicationSupport(const std::string& identifier) const
+{
+    return home_ + "/Library/Application Support/" + identifier;
+}
+
+void Bundle::writeInfo(const nlohmann::json& dictionary)
+{
+    plist_t root = plistOf(dictionary);
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    writeBytes(contents("Info.plist"), std::string(xml, length));
+    std::free(xml);
+    plist_free(root);
+}
+
+void Bundle::writeInfoBytes(const std::string& bytes)
+{
+    writeBytes(contents("Info.plist"), bytes);
+}
+
+void Bundle::writeInfoWithIdentifier(const std::string& identifier, const nlohmann::json& extra)
+{
+    nlohmann::json info = extra;
+    info["CFBundleIdentifier"] = identifier;
+    writeInfo(info);
+}
+
+void Bundle::writeDescriptor(const std::string& unit, const nlohmann::json& descriptor)
+{
+    writeDescriptorText(unit, descriptor.dump());
+}
+
+void Bundle::writeDescriptorText(const std::string& unit, const std::string& text)
+{
+    writeBytes(contents("Resources/" + unit + "-runtime.json"), text);
+}
+
+void Bundle::writeTestShellDescriptor(const std::string& unit, const nlohmann::json& extra)
+{
+    writeFile("Contents/Resources/shell.js", "// the test shell ignores its script\n");
+    nlohmann::json descriptor = extra;
+    descriptor["bun"] = testShell();
+    descriptor["shell"] = contents("Resources/shell.js");
+    writeDescriptor(unit, descriptor);
+}
+
+std::string Bundle::installHost(const std::string& name)
+{
+    host_ = contents("MacOS/" + name);
+    unlink(host_.c_str());
+    if (link(hostBinary().c_str(), host_.c_str()) != 0) {
+        // Another file system: copy it.
+        std::ifstream source(hostBinary(), std::ios::binary);
+        std::ofstream target(host_, std::ios::binary);
+        target << source.rdbuf();
+        target.close();
+        chmod(host_.c_str(), 0755);
+    }
+    return host_;
+}
+
+void Bundle::writeFile(const std::string& relative, const std::string& bytes, bool executable)
+{
+    std::string path = path_ + "/" + relative;
+    writeBytes(path, bytes);
+    if (executable)
+        chmod(path.c_str(), 0755);
+}
+
+Run Bundle::run(const RunOptions& options) const
+{
+    if (host_.empty())
+        throw std::runtime_error("installHost() first");
+    return runProgram(host_, options, home_);
+}
+
+Run Bundle::run(const std::vector<std::string>& arguments) const
+{
+    RunOptions options;
+    options.arguments = arguments;
+    return run(options);
+}
+
+std::optional<nlohmann::json> readRecord(const std::string& path, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        std::ifstream file(path);
+        if (file) {
+            std::stringstream text;
+            text << file.rdbuf();
+            auto parsed = nlohmann::json::parse(text.str(), nullptr, false);
+            if (!parsed.is_discarded())
+                return parsed;
+        }
+        if (std::chrono::steady_clock::now() > deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::vector<nlohmann::json> readLines(const std::string& path)
+{
+    std::vector<nlohmann::json> lines;
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line)) {
+        if (!line.empty())
+            lines.push_back(nlohmann::json::parse(line, nullptr, false));
+    }
+    return lines;
+}
+
+} // namespace fixture

@@ -1,0 +1,94 @@
+// A bundle in a temporary folder, with a temporary HOME, and a way to run the
+// real host binary in it.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fixture {
+
+// The result of one run of a process.
+struct Run {
+    int status = -1;          // exit status, or 128 + signal like a shell reports it
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    std::vector<std::string> arguments;                  // after the program path
+    std::map<std::string, std::string> environment;      // added to the base environment
+    std::vector<std::string> removeFromEnvironment;
+    std::string input;                                   // written to standard input, then closed
+    std::chrono::milliseconds timeout{20000};
+    std::optional<std::string> workingDirectory;
+    std::optional<std::string> argv0;                    // what the program is told its path is
+};
+
+// Runs `program` with a clean environment (PATH, HOME of the caller's choice)
+// plus the options' additions, and waits for it.
+Run runProgram(const std::string& program, const RunOptions& options, const std::string& home);
+
+class Bundle {
+public:
+    // Makes <tmp>/<name>.app with Contents/MacOS, Contents/Resources, and a
+    // <tmp>/home folder.
+    explicit Bundle(const std::string& name = "Acme");
+    ~Bundle();
+    Bundle(const Bundle&) = delete;
+    Bundle& operator=(const Bundle&) = delete;
+
+    const std::string& root() const { return root_; }     // the temporary folder
+    const std::string& path() const { return path_; }     // the .app folder
+    const std::string& home() const { return home_; }
+    std::string contents(const std::string& relative = "") const;
+    std::string applicationSupport(const std::string& identifier) const;
+
+    // Info.plist as an XML property list made from a JSON object (strings,
+    // numbers, booleans, arrays, objects), or as raw bytes.
+    void writeInfo(const nlohmann::json& dictionary);
+    void writeInfoBytes(const std::string& bytes);
+    // The usual Info.plist: the identifier and any extra keys.
+    void writeInfoWithIdentifier(const std::string& identifier = "com.example.acme",
+                                 const nlohmann::json& extra = nlohmann::json::object());
+
+    // Contents/Resources/<unit>-runtime.json.
+    void writeDescriptor(const std::string& unit, const nlohmann::json& descriptor);
+    void writeDescriptorText(const std::string& unit, const std::string& text);
+    // A descriptor that runs the test shell as the "bun" runtime with a script
+    // file in the bundle (the test shell ignores the script).
+    void writeTestShellDescriptor(const std::string& unit = "acme", const nlohmann::json& extra = nlohmann::json::object());
+
+    // Hard-links the host into Contents/MacOS under `name`; gives its path.
+    std::string installHost(const std::string& name = "Acme");
+
+    // Writes any file below the bundle (folders made on the way).
+    void writeFile(const std::string& relative, const std::string& bytes, bool executable = false);
+
+    // Runs the installed host with HOME set to home().
+    Run run(const RunOptions& options = {}) const;
+    Run run(const std::vector<std::string>& arguments) const;
+
+private:
+    std::string root_;
+    std::string path_;
+    std::string home_;
+    std::string host_;
+};
+
+// Reads a JSON file the test shell recorded, waiting up to `timeout` for it.
+std::optional<nlohmann::json> readRecord(const std::string& path,
+                                         std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+// Every line of a JSON-lines file, parsed.
+std::vector<nlohmann::json> readLines(const std::string& path);
+
+std::string hostBinary();
+std::string testShell();
+
+} // namespace fixture
