@@ -60,6 +60,9 @@ void keepTheStandardStreamsTaken()
 void startUp(int argc, char** argv)
 {
     keepTheStandardStreamsTaken();
+    // Writes to a shell or a client that went away fail with EPIPE instead
+    // of ending the host. The shell itself starts with the default action.
+    signal(SIGPIPE, SIG_IGN);
 
     // 1. to 3.
     bundle = platform::Bundle::main();
@@ -96,7 +99,9 @@ void startUp(int argc, char** argv)
     prepareTheShell(bundle.path(), commandLine);
 
     // 20. The shell is made, not yet launched.
-    child = makeChild();
+    auto made = makeChild();
+    child = std::move(made.child);
+    input = std::move(made.input);
 
     // 21. and 22. Stop and swap signals: with supervision.
     // 23. The clock is a constant (host/clock.h).

@@ -130,7 +130,8 @@ struct DescriptorWatch::State {
     ~State()
     {
         // The descriptor belongs to the caller: let go of it without closing.
-        stream.release();
+        if (stream.is_open())
+            stream.release();
     }
     asio::posix::stream_descriptor stream;
     std::function<void()> handler;
@@ -152,9 +153,11 @@ DescriptorWatch::DescriptorWatch(int fd, Readiness readiness, std::function<void
 
 DescriptorWatch::~DescriptorWatch()
 {
+    // Deregister now, not when the last pending wait lets go of the state: a
+    // new watch on the same descriptor may follow at once.
     state_->stopped = true;
-    std::error_code ignored;
-    state_->stream.cancel(ignored);
+    if (state_->stream.is_open())
+        state_->stream.release();
 }
 
 namespace {

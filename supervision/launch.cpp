@@ -133,6 +133,23 @@ Child::Child(std::string program, std::vector<std::string> arguments, platform::
     , environment_(std::move(env))
     , piped_(isPiped)
 {
+    if (!piped_)
+        return;
+    int input[2], output[2];
+    if (pipe2(input, O_CLOEXEC) != 0) {
+        pipeFailure_ = std::strerror(errno);
+        return;
+    }
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        pipeFailure_ = std::strerror(errno);
+        close(input[0]);
+        close(input[1]);
+        return;
+    }
+    inputRead_ = input[0];
+    inputWrite_ = input[1];
+    outputRead_ = output[0];
+    outputWrite_ = output[1];
 }
 
 Child::~Child()
@@ -150,20 +167,9 @@ std::optional<std::string> Child::launch()
     request.arguments = arguments_;
     request.environment = environment_;
     int nullDevice = -1;
+    if (pipeFailure_)
+        return *pipeFailure_;
     if (piped_) {
-        int input[2], output[2];
-        if (pipe2(input, O_CLOEXEC) != 0)
-            return std::string(std::strerror(errno));
-        if (pipe2(output, O_CLOEXEC) != 0) {
-            int error = errno;
-            close(input[0]);
-            close(input[1]);
-            return std::string(std::strerror(error));
-        }
-        inputRead_ = input[0];
-        inputWrite_ = input[1];
-        outputRead_ = output[0];
-        outputWrite_ = output[1];
         request.standardInput = inputRead_;
         request.standardOutput = outputWrite_;
     } else {
@@ -219,9 +225,16 @@ int Child::takeStandardOutput()
     return fd;
 }
 
-std::unique_ptr<Child> makeChild()
+MadeChild makeChild()
 {
-    return std::make_unique<Child>(executable, shellArguments, environment, piped);
+    MadeChild made;
+    made.child = std::make_unique<Child>(executable, shellArguments, environment, piped);
+    if (piped) {
+        int fd = made.child->takeStandardInput();
+        if (fd >= 0)
+            made.input = ChildInbox::on(fd);
+    }
+    return made;
 }
 
 void prepareTheShell(const std::string& bundlePath, const std::vector<std::string>& commandLine)

@@ -2,6 +2,7 @@
 // environment it receives, and its process object.
 #pragma once
 
+#include "channel/inbox.h"
 #include "platform/process.h"
 
 #include <nlohmann/json.hpp>
@@ -75,7 +76,8 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Starts the process. On failure gives the error's description.
+    // Starts the process. On failure gives the error's description (also
+    // when the pipes could not be made).
     std::optional<std::string> launch();
 
     pid_t pid() const { return pid_; }
@@ -109,6 +111,7 @@ private:
     bool ended_ = false;
     std::function<void(int fd)> outputReader_;
     std::function<void(Termination)> terminationHandler_;
+    std::optional<std::string> pipeFailure_;
     int inputRead_ = -1, inputWrite_ = -1;
     int outputRead_ = -1, outputWrite_ = -1;
 };
@@ -116,8 +119,13 @@ private:
 inline std::unique_ptr<Child> child;
 
 // A new, not yet launched shell process with the program, arguments and
-// environment every shell of this host gets.
-std::unique_ptr<Child> makeChild();
+// environment every shell of this host gets, and, when piped, the inbox on
+// its standard input.
+struct MadeChild {
+    std::unique_ptr<Child> child;
+    std::shared_ptr<ChildInbox> input;
+};
+MadeChild makeChild();
 
 // Start-up steps 17 to 19: `piped`, `drawsTheChildsMenu`, the environment,
 // `ownViews`.
