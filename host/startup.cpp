@@ -10,6 +10,9 @@
 #include "platform/main_queue.h"
 #include "supervision/launch.h"
 #include "supervision/exit.h"
+#include "supervision/root.h"
+#include "supervision/signals.h"
+#include "links/delivery.h"
 #include "channel/reader.h"
 
 #include <csignal>
@@ -34,10 +37,17 @@ void sayOnStandardError(const std::string& line)
     }
 }
 
+void leave(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(status);
+}
+
 void unavailable(const std::string& message)
 {
     sayOnStandardError("runtime is unavailable: " + message);
-    std::exit(66);
+    leave(66);
 }
 
 namespace {
@@ -103,30 +113,48 @@ void startUp(int argc, char** argv)
     child = std::move(made.child);
     input = std::move(made.input);
 
-    // 21. and 22. Stop and swap signals: with supervision.
+    // 21. and 22. Stop and swap signals.
+    installTheStopSignals();
+    installTheSwapSignal();
     // 23. The clock is a constant (host/clock.h).
-    // 24. Link delivery and focus return: with the links.
-    // 25. Reopen menu, quitting, quit reasons: with the menu and quitting.
+    // 24. Link delivery (focus return comes with it later).
+    setTheLinkLog();
+    // 25. Quitting; the reopen menu and the quit reasons come with the menu
+    //     and the application delegate.
+    quitting = false;
+    quitTargets.clear();
 
     // 26. The shared application, prohibited until it draws the shell's menu.
     platform::desktop().setActivationPolicy(platform::ActivationPolicy::prohibited);
 
-    // 27. to 32. Application delegate, display changes, menu and socket,
-    //     reopen signals, badge owner: with their subsystems.
+    // 27. to 30. Application delegate, display changes, menu and socket:
+    //     with their subsystems.
+
+    // 31. Reopen state and signals.
+    childStartedAt = std::chrono::steady_clock::now();
+    installTheReopenSignals();
+
+    // 32. The badge owner: with the badges.
 
     // 33. The output reader, then the termination handler, before the launch.
     listen(*child);
     watch(*child);
 
-    // 34. to 37. Hot keys, panels, updater, shell hot keys, apps watch,
-    //     supervision timings: with their subsystems.
+    // 34. Hot keys and panels: with their subsystems.
+    // 35. The update-check signal (the updater's values come with it).
+    installTheUpdateSignal();
+    // 36. Shell hot keys and the apps watch: with their subsystems.
+    // 37. Supervision timings and the root wait.
+    setTheSupervisionTimings();
+    setTheRootWaitFile();
 
-    // 38. Watching the parent: with supervision.
+    // 38. The parent, unless launchd started the host.
+    watchTheParent();
 
     // 39. and 40.
     if (auto error = child->launch()) {
         sayOnStandardError(*error);
-        std::exit(71);
+        leave(71);
     }
     childStartedAt = std::chrono::steady_clock::now();
 

@@ -18,6 +18,11 @@ inline std::vector<std::string> commandLine;   // the arguments after the progra
 // write and exits with status 66.
 [[noreturn]] void unavailable(const std::string& message);
 
+// Ends the host with `status`. Standard streams are flushed; nothing else
+// runs, so a thread still at work (a reader, a waiter) never meets a
+// half-destroyed process.
+[[noreturn]] void leave(int status);
+
 // Writes `line` and a line feed to standard error in one write.
 void sayOnStandardError(const std::string& line);
 

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <list>
 #include <thread>
 #include <unistd.h>
 
@@ -16,12 +15,6 @@ namespace platform {
 
 namespace {
 std::atomic<std::thread::id> mainThreadId{};
-// Signal sets live as long as the process: a signal source is never removed.
-std::list<asio::signal_set>& signalSources()
-{
-    static std::list<asio::signal_set> sources;
-    return sources;
-}
 }
 
 asio::io_context& mainQueue()
@@ -65,22 +58,41 @@ void runTheMainLoop()
 }
 
 namespace {
-void waitForTheSignal(asio::signal_set& set, std::shared_ptr<std::function<void()>> handler)
-{
-    set.async_wait([&set, handler](const std::error_code& error, int) {
-        if (error == asio::error::operation_aborted)
-            return;
-        (*handler)();
-        waitForTheSignal(set, handler);
-    });
-}
+class AsioSignalSource final : public SignalSource, public std::enable_shared_from_this<AsioSignalSource> {
+public:
+    AsioSignalSource(int signalNumber, std::function<void()> handler)
+        : set_(mainQueue(), signalNumber)
+        , handler_(std::move(handler))
+    {
+    }
+    void start() { waitForTheSignal(); }
+    // Cancelling keeps asio's handler installed (removing it would bring back
+    // the default action); the signal is swallowed from then on.
+    void cancel() override { cancelled_ = true; }
+
+private:
+    void waitForTheSignal()
+    {
+        set_.async_wait([self = shared_from_this()](const std::error_code& error, int) {
+            if (error == asio::error::operation_aborted)
+                return;
+            if (!self->cancelled_)
+                self->handler_();
+            self->waitForTheSignal();
+        });
+    }
+    asio::signal_set set_;
+    std::function<void()> handler_;
+    bool cancelled_ = false;
+};
 }
 
-void onSignal(int signalNumber, std::function<void()> handler)
+std::shared_ptr<SignalSource> onSignal(int signalNumber, std::function<void()> handler)
 {
     assertOnTheMainThread("onSignal");
-    auto& set = signalSources().emplace_back(mainQueue(), signalNumber);
-    waitForTheSignal(set, std::make_shared<std::function<void()>>(std::move(handler)));
+    auto source = std::make_shared<AsioSignalSource>(signalNumber, std::move(handler));
+    source->start();
+    return source;
 }
 
 struct Timer::State {

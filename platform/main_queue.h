@@ -33,9 +33,19 @@ void post(std::function<void()> work);
 // through an explicit exit.
 [[noreturn]] void runTheMainLoop();
 
+// A signal turned into an event on the main queue.
+class SignalSource {
+public:
+    virtual ~SignalSource() = default;
+    // From now on the signal is simply ignored: the handler never runs again
+    // and the signal's default action does not come back.
+    virtual void cancel() = 0;
+};
+
 // Runs `handler` on the main queue each time `signalNumber` arrives. The
-// signal's default action never runs once this is in place.
-void onSignal(int signalNumber, std::function<void()> handler);
+// signal's default action never runs once this is in place. The source
+// lives until the process exits.
+std::shared_ptr<SignalSource> onSignal(int signalNumber, std::function<void()> handler);
 
 // A one-shot timer on the main queue. Destroying or cancelling it before it
 // fires means the handler never runs.

@@ -5,10 +5,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <set>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform/files.h"
+#include "platform/main_queue.h"
 
 extern char** environ;
 
@@ -118,13 +121,18 @@ std::vector<pid_t> descendantsOf(pid_t pid)
         if (auto parent = parentOf(static_cast<pid_t>(number)))
             children.emplace(*parent, static_cast<pid_t>(number));
     }
+    // Depth first from the last process found; each process once, even if
+    // the table changed under us and made a loop.
     std::vector<pid_t> found;
+    std::set<pid_t> seen{pid};
     std::vector<pid_t> pending{pid};
     while (!pending.empty()) {
         pid_t next = pending.back();
         pending.pop_back();
         auto [first, last] = children.equal_range(next);
         for (auto it = first; it != last; ++it) {
+            if (!seen.insert(it->second).second)
+                continue;
             found.push_back(it->second);
             pending.push_back(it->second);
         }
@@ -158,6 +166,52 @@ bool isAlive(pid_t pid)
 {
     auto fields = statFieldsOf(pid);
     return fields && !fields->empty() && (*fields)[0] != 'Z' && (*fields)[0] != 'X';
+}
+
+namespace {
+class PidfdWatch final : public ProcessWatch {
+public:
+    PidfdWatch(int pidfd, std::function<void()> handler)
+        : pidfd_(pidfd)
+    {
+        auto fired = std::make_shared<bool>(false);
+        watch_ = whenReadable(pidfd_, [fired, handler = std::move(handler)] {
+            if (*fired)
+                return;
+            *fired = true;
+            handler();
+        });
+    }
+    ~PidfdWatch() override
+    {
+        watch_.reset();
+        close(pidfd_);
+    }
+
+private:
+    int pidfd_;
+    std::unique_ptr<DescriptorWatch> watch_;
+};
+}
+
+std::unique_ptr<ProcessWatch> whenProcessEnds(pid_t pid, std::function<void()> handler)
+{
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0)
+        return nullptr;
+    markCloseOnExec(pidfd);
+    return std::make_unique<PidfdWatch>(pidfd, std::move(handler));
+}
+
+bool isGone(pid_t pid)
+{
+    return kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+void signalIfAlive(pid_t pid, int signalNumber)
+{
+    if (pid > 0 && kill(pid, 0) == 0)
+        kill(pid, signalNumber);
 }
 
 void markCloseOnExec(int fd)

@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -49,6 +51,23 @@ bool catches(pid_t pid, int signalNumber);
 
 // True while the process exists (a zombie counts as gone).
 bool isAlive(pid_t pid);
+
+// Watches another process (not necessarily a child) for its end.
+class ProcessWatch {
+public:
+    virtual ~ProcessWatch() = default;
+};
+
+// Runs `handler` once on the main queue when process `pid` ends. Nothing
+// when the process is already gone (or cannot be watched): then no end will
+// be reported.
+std::unique_ptr<ProcessWatch> whenProcessEnds(pid_t pid, std::function<void()> handler);
+
+// True when `pid` no longer exists (kill(pid, 0) fails with ESRCH).
+bool isGone(pid_t pid);
+
+// Sends `signalNumber` to `pid` when it still exists.
+void signalIfAlive(pid_t pid, int signalNumber);
 
 // Makes `fd` close-on-exec and, when asked, non-blocking.
 void markCloseOnExec(int fd);

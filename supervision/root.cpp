@@ -1,0 +1,154 @@
+#include "supervision/root.h"
+
+#include "host/clock.h"
+#include "host/descriptor.h"
+#include "host/startup.h"
+#include "platform/files.h"
+#include "supervision/death_log.h"
+#include "supervision/exit.h"
+#include "supervision/launch.h"
+#include "supervision/signals.h"
+
+#include <csignal>
+#include <limits>
+#include <unistd.h>
+
+namespace kestrune {
+
+namespace {
+constexpr std::size_t ROOT_WAIT_FILE_LIMIT = 64 * 1024;
+
+pid_t shellPid()
+{
+    return child ? child->pid() : 0;
+}
+
+bool shellIsRunning()
+{
+    return child && child->isRunning();
+}
+
+void endTheWait()
+{
+    rootWait.reset();
+    unlink(rootWaitFile.c_str());
+}
+
+// One tick of the wait for a new root.
+void lookForTheNextRoot(pid_t lost, std::chrono::steady_clock::time_point deadline)
+{
+    auto text = platform::contentsOf(rootWaitFile, ROOT_WAIT_FILE_LIMIT);
+    if (auto root = text ? adopterIn(*text, getpid()) : std::nullopt) {
+        endTheWait();
+        append({{"kind", "root-adopted"}, {"parent", *root}, {"lost", lost}, {"shell", shellPid()}}, deathLog(shellPid()));
+        watchTheRoot(*root);
+        return;
+    }
+    if (std::chrono::steady_clock::now() >= deadline || terminating || quitting) {
+        endTheWait();
+        append({{"kind", "root-never-came"}, {"parent", lost}, {"shell", shellPid()}, {"waitSeconds", rootWaitSeconds}},
+               deathLog(shellPid()));
+        leaveWithTheParent(lost);
+        return;
+    }
+    rootWait = platform::after(std::chrono::seconds(1), [lost, deadline] { lookForTheNextRoot(lost, deadline); });
+}
+}
+
+void setTheRootWaitFile()
+{
+    rootWaitFile = platform::appendingComponent(
+        platform::appendingComponent(platform::applicationSupportFolder(), identity), "awaiting-root.json");
+}
+
+void watchTheParent()
+{
+    if (bornUnder == launchdPid)
+        return;
+    watchTheRoot(bornUnder);
+    if (getppid() != bornUnder)
+        rootGone(bornUnder);
+}
+
+void watchTheRoot(pid_t root)
+{
+    platform::assertOnTheMainThread("watchTheRoot");
+    rootWatch.reset();
+    rootWatch = platform::whenProcessEnds(root, [root] { rootGone(root); });
+    if (platform::isGone(root))
+        rootGone(root);
+}
+
+void rootGone(pid_t root)
+{
+    platform::assertOnTheMainThread("rootGone");
+    rootWatch.reset();
+    if (quitting || rootWait)
+        return;
+    if (!terminating && rootWaitSeconds > 0 && shellIsRunning())
+        waitForTheNextRoot(root);
+    else
+        leaveWithTheParent(root);
+}
+
+void leaveWithTheParent(pid_t parent)
+{
+    platform::assertOnTheMainThread("leaveWithTheParent");
+    if (quitting)
+        return;
+    rootWatch.reset();
+    quitting = true;
+    quitTargets = shellIsRunning() ? descendants(child->pid()) : std::vector<pid_t>{};
+    append({{"kind", "parent-gone"}, {"parent", parent}, {"shell", shellPid()}, {"descendants", quitTargets}}, deathLog(shellPid()));
+    if (!shellIsRunning())
+        leave(0);
+    for (pid_t target : quitTargets)
+        kill(target, SIGTERM);
+    kill(child->pid(), SIGTERM);
+    auto grace = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(stuckShellGraceSeconds));
+    // Kept for the life of the process: the host leaves when it fires, or
+    // earlier when the shell ends.
+    static std::unique_ptr<platform::Timer> leaving;
+    leaving = platform::after(grace, [] {
+        std::vector<pid_t> targets = quitTargets;
+        auto more = descendants(getpid());
+        targets.insert(targets.end(), more.begin(), more.end());
+        killAll(targets);
+        leave(0);
+    });
+}
+
+void waitForTheNextRoot(pid_t lost)
+{
+    const pid_t me = getpid();
+    platform::makeFolders(platform::deletingLastComponent(rootWaitFile));
+    nlohmann::json awaiting = {{"at", clock.now()}, {"lost", lost}, {"pid", me}};
+    platform::replaceAtomically(rootWaitFile, awaiting.dump());
+    append({{"kind", "root-lost"}, {"parent", lost}, {"shell", shellPid()}, {"waitSeconds", rootWaitSeconds}}, deathLog(shellPid()));
+    auto deadline = std::chrono::steady_clock::now()
+        + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(rootWaitSeconds));
+    rootWait = platform::after(std::chrono::seconds(1), [lost, deadline] { lookForTheNextRoot(lost, deadline); });
+}
+
+std::optional<pid_t> adopterIn(const std::string& text, pid_t me)
+{
+    nlohmann::json file = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!file.is_object())
+        return std::nullopt;
+    auto pid = file.find("pid");
+    auto root = file.find("root");
+    if (pid == file.end() || !pid->is_number_integer() || root == file.end() || !root->is_number_integer())
+        return std::nullopt;
+    if (pid->is_number_unsigned() ? pid->get<uint64_t>() != static_cast<uint64_t>(me) : pid->get<int64_t>() != me)
+        return std::nullopt;
+    // A root must be a real process id: at least 2 and within pid_t.
+    if (root->is_number_unsigned() ? root->get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<pid_t>::max())
+                                   : (root->get<int64_t>() < 2 || root->get<int64_t>() > std::numeric_limits<pid_t>::max()))
+        return std::nullopt;
+    auto value = static_cast<pid_t>(root->is_number_unsigned() ? static_cast<int64_t>(root->get<uint64_t>()) : root->get<int64_t>());
+    if (value < 2)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace kestrune

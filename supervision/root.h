@@ -1,0 +1,35 @@
+// The host's root: the process that started it (or adopted it). When the
+// root ends, the host stops the shell and leaves, or, when its hosting
+// parent asked for it, waits a while for a successor to adopt it.
+#pragma once
+
+#include "platform/main_queue.h"
+#include "platform/process.h"
+
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+namespace kestrune {
+
+inline std::string rootWaitFile;   // awaiting-root.json in the application's folder
+inline std::unique_ptr<platform::ProcessWatch> rootWatch;
+inline std::unique_ptr<platform::Timer> rootWait;
+
+// Start-up step 37: the root-wait file's place.
+void setTheRootWaitFile();
+
+// Start-up step 38: watch the parent unless launchd started the host, and
+// handle a parent that already went away during start-up.
+void watchTheParent();
+
+void watchTheRoot(pid_t root);
+void rootGone(pid_t root);
+void leaveWithTheParent(pid_t parent);
+void waitForTheNextRoot(pid_t lost);
+
+// An adopter's answer in awaiting-root.json: the new root, when the file is
+// an object whose "pid" is `me` and whose "root" is an integer of at least 2.
+std::optional<pid_t> adopterIn(const std::string& text, pid_t me);
+
+} // namespace kestrune
