@@ -9,6 +9,14 @@
 //   ts:exit=N          exit with status N
 //   ts:raise=SIG       send itself signal SIG (a number)
 //   ts:forever         sleep until a signal ends it
+//   ts:ignore=SIG      ignore signal SIG
+//   ts:on=SIG:FILE     on signal SIG append "SIG\n" to FILE
+//   ts:exit-on=SIG:N   on signal SIG exit with status N
+//   ts:tell-host=SIG   send signal SIG to the parent (the host)
+//   ts:pid=FILE        write the process id to FILE
+//   ts:first-time=FILE when FILE exists, skip the next command; else make it
+//   ts:spawn=FILE      start a grandchild that ignores SIGTERM and sleeps;
+//                      write its process id to FILE
 #include <nlohmann/json.hpp>
 
 #include <csignal>
@@ -16,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -81,6 +90,38 @@ bool startsWith(const std::string& text, const char* start, std::string& rest)
     return true;
 }
 
+void writeText(const std::string& path, const std::string& text)
+{
+    std::string temporary = path + ".part";
+    std::ofstream(temporary) << text;
+    std::rename(temporary.c_str(), path.c_str());
+}
+
+// Signal handlers may only use what is async-signal-safe: the files are
+// opened up front.
+int signalFiles[65] = {};
+int exitStatuses[65] = {};
+
+void appendSignal(int number)
+{
+    char line[8];
+    int length = std::snprintf(line, sizeof line, "%d\n", number);
+    [[maybe_unused]] ssize_t ignored = write(signalFiles[number], line, static_cast<size_t>(length));
+}
+
+void exitOnSignal(int number)
+{
+    _exit(exitStatuses[number]);
+}
+
+void handle(int number, void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(number, &action, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -105,6 +146,34 @@ int main(int argc, char** argv)
         } else if (startsWith(argument, "ts:raise=", value)) {
             std::fflush(stdout);
             raise(std::atoi(value.c_str()));
+        } else if (startsWith(argument, "ts:ignore=", value)) {
+            signal(std::atoi(value.c_str()), SIG_IGN);
+        } else if (startsWith(argument, "ts:on=", value)) {
+            int number = std::atoi(value.c_str());
+            std::string file = value.substr(value.find(':') + 1);
+            signalFiles[number] = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            handle(number, appendSignal);
+        } else if (startsWith(argument, "ts:exit-on=", value)) {
+            int number = std::atoi(value.c_str());
+            exitStatuses[number] = std::atoi(value.substr(value.find(':') + 1).c_str());
+            handle(number, exitOnSignal);
+        } else if (startsWith(argument, "ts:tell-host=", value)) {
+            kill(getppid(), std::atoi(value.c_str()));
+        } else if (startsWith(argument, "ts:pid=", value)) {
+            writeText(value, std::to_string(getpid()));
+        } else if (startsWith(argument, "ts:first-time=", value)) {
+            if (access(value.c_str(), F_OK) == 0)
+                ++i;
+            else
+                writeText(value, "");
+        } else if (startsWith(argument, "ts:spawn=", value)) {
+            pid_t grandchild = fork();
+            if (grandchild == 0) {
+                signal(SIGTERM, SIG_IGN);
+                for (;;)
+                    pause();
+            }
+            writeText(value, std::to_string(grandchild));
         } else if (argument == "ts:forever") {
             for (;;)
                 pause();

@@ -107,7 +107,7 @@ std::string testShell()
     return KESTRUNE_TEST_SHELL;
 }
 
-Run runProgram(const std::string& program, const RunOptions& options, const std::string& home)
+Started::Started(const std::string& program, const RunOptions& options, const std::string& home)
 {
     std::map<std::string, std::string> environment = {
         {"PATH", "/usr/local/bin:/usr/bin:/bin"},
@@ -142,8 +142,11 @@ Run runProgram(const std::string& program, const RunOptions& options, const std:
         envp.push_back(text.data());
     envp.push_back(nullptr);
 
-    pid_t pid = fork();
-    if (pid == 0) {
+    // A process that stops reading its input must not end the test.
+    ::signal(SIGPIPE, SIG_IGN);
+    deadline_ = std::chrono::steady_clock::now() + options.timeout;
+    pid_ = fork();
+    if (pid_ == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
@@ -151,15 +154,19 @@ Run runProgram(const std::string& program, const RunOptions& options, const std:
             _exit(127);
         // Its own process group, so a timeout can end everything it started.
         setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    setpgid(pid_, pid_);
     close(in[0]);
     close(out[1]);
     close(err[1]);
-
-    std::thread feeder([fd = in[1], input = options.input] {
-        signal(SIGPIPE, SIG_IGN);
+    out_ = out[0];
+    err_ = err[0];
+    feeder_ = std::thread([fd = in[1], input = options.input] {
         std::size_t done = 0;
         while (done < input.size()) {
             ssize_t wrote = write(fd, input.data() + done, input.size() - done);
@@ -169,35 +176,84 @@ Run runProgram(const std::string& program, const RunOptions& options, const std:
         }
         close(fd);
     });
-    Run result;
-    std::thread errReader([&] { result.err = drain(err[0]); });
-    std::thread outReader([&] { result.out = drain(out[0]); });
+    errReader_ = std::thread([this] { errText_ = drain(err_); });
+    outReader_ = std::thread([this] { outText_ = drain(out_); });
+}
 
-    auto deadline = std::chrono::steady_clock::now() + options.timeout;
-    int status = 0;
-    for (;;) {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            break;
-        if (std::chrono::steady_clock::now() > deadline) {
+Started::~Started()
+{
+    if (!reaped_) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        wait();
+    }
+}
+
+void Started::signal(int number) const
+{
+    kill(pid_, number);
+}
+
+bool Started::ended()
+{
+    if (reaped_)
+        return true;
+    pid_t done = waitpid(pid_, &status_, WNOHANG);
+    if (done == pid_)
+        reaped_ = true;
+    return reaped_;
+}
+
+Run Started::wait()
+{
+    Run result;
+    while (!ended()) {
+        if (std::chrono::steady_clock::now() > deadline_) {
             result.timedOut = true;
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            kill(-pid_, SIGKILL);
+            kill(pid_, SIGKILL);
+            while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+            }
+            reaped_ = true;
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     // Whatever the host left behind in its group must not hold the pipes.
     if (result.timedOut)
-        kill(-pid, SIGKILL);
-    feeder.join();
-    outReader.join();
-    errReader.join();
-    close(out[0]);
-    close(err[0]);
-    result.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+        kill(-pid_, SIGKILL);
+    if (feeder_.joinable())
+        feeder_.join();
+    if (outReader_.joinable())
+        outReader_.join();
+    if (errReader_.joinable())
+        errReader_.join();
+    if (out_ >= 0)
+        close(out_);
+    if (err_ >= 0)
+        close(err_);
+    out_ = err_ = -1;
+    result.out = outText_;
+    result.err = errText_;
+    result.status = WIFSIGNALED(status_) ? 128 + WTERMSIG(status_) : WEXITSTATUS(status_);
     return result;
+}
+
+Run runProgram(const std::string& program, const RunOptions& options, const std::string& home)
+{
+    Started started(program, options, home);
+    return started.wait();
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 Bundle::Bundle(const std::string& name)
@@ -292,6 +348,13 @@ void Bundle::writeFile(const std::string& relative, const std::string& bytes, bo
     writeBytes(path, bytes);
     if (executable)
         chmod(path.c_str(), 0755);
+}
+
+std::unique_ptr<Started> Bundle::start(const RunOptions& options) const
+{
+    if (host_.empty())
+        throw std::runtime_error("installHost() first");
+    return std::make_unique<Started>(host_, options, home_);
 }
 
 Run Bundle::run(const RunOptions& options) const

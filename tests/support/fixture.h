@@ -5,6 +5,10 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <sys/types.h>
+#include <thread>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,9 +34,39 @@ struct RunOptions {
     std::optional<std::string> argv0;                    // what the program is told its path is
 };
 
+// A process started in the background, in a process group of its own, with
+// its standard output and error captured.
+class Started {
+public:
+    Started(const std::string& program, const RunOptions& options, const std::string& home);
+    ~Started();
+    Started(const Started&) = delete;
+    Started& operator=(const Started&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int number) const;
+    // Waits for the end (at most the options' timeout from the start; then
+    // the whole group is killed and the run says it timed out).
+    Run wait();
+    // True once the process has ended (it is then reaped by wait()).
+    bool ended();
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
+    std::chrono::steady_clock::time_point deadline_;
+    int out_ = -1, err_ = -1;
+    std::string outText_, errText_;
+    std::thread outReader_, errReader_, feeder_;
+};
+
 // Runs `program` with a clean environment (PATH, HOME of the caller's choice)
 // plus the options' additions, and waits for it.
 Run runProgram(const std::string& program, const RunOptions& options, const std::string& home);
+
+// Waits until `condition` holds, polling, for at most `timeout`.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(15000));
 
 class Bundle {
 public:
@@ -69,6 +103,9 @@ public:
 
     // Writes any file below the bundle (folders made on the way).
     void writeFile(const std::string& relative, const std::string& bytes, bool executable = false);
+
+    // Starts the installed host in the background with HOME set to home().
+    std::unique_ptr<Started> start(const RunOptions& options = {}) const;
 
     // Runs the installed host with HOME set to home().
     Run run(const RunOptions& options = {}) const;
