@@ -182,10 +182,18 @@ Started::Started(const std::string& program, const RunOptions& options, const st
 
 Started::~Started()
 {
-    if (!reaped_) {
-        kill(-pid_, SIGKILL);
+    // Whatever is left of the group goes, so that the pipes reach their end.
+    kill(-pid_, SIGKILL);
+    if (!reaped_)
         kill(pid_, SIGKILL);
-        wait();
+    wait();
+}
+
+void Started::reap()
+{
+    while (!reaped_) {
+        if (waitpid(pid_, &status_, 0) == pid_ || errno != EINTR)
+            reaped_ = true;
     }
 }
 

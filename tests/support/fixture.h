@@ -50,6 +50,8 @@ public:
     Run wait();
     // True once the process has ended (it is then reaped by wait()).
     bool ended();
+    // Waits for the process alone, not for what it left holding its output.
+    void reap();
 
 private:
     pid_t pid_ = -1;
