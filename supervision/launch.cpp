@@ -186,7 +186,7 @@ std::optional<std::string> Child::launch()
     if (auto* error = std::get_if<std::string>(&launched)) {
         closeIfOpen(inputWrite_);
         closeIfOpen(outputRead_);
-        return *error;
+        return program_ + ": " + *error;
     }
     pid_ = std::get<pid_t>(launched);
     if (outputReader_) {

@@ -310,3 +310,39 @@ TEST_F(Supervised, SigintInterruptsTheShellOnly)
     host->signal(SIGTERM);
     EXPECT_EQ(host->wait().status, 143);
 }
+
+TEST_F(Supervised, ASwapWhoseShellCannotLaunchEndsTheHost)
+{
+    // The runtime is a copy in the bundle; without it the second launch fails.
+    bundle.writeFile("Contents/Resources/runtime", "", true);
+    std::filesystem::copy_file(fixture::testShell(), bundle.contents("Resources/runtime"),
+                               std::filesystem::copy_options::overwrite_existing);
+    bundle.writeFile("Contents/Resources/shell.js", "");
+    bundle.writeDescriptor("acme", {{"bun", bundle.contents("Resources/runtime")}, {"shell", bundle.contents("Resources/shell.js")}});
+    auto host = bundle.start(with({"ts:pid=" + file("shell"), "ts:forever"}));
+    ASSERT_TRUE(eventually([&] { return pidIn(file("shell")) > 0; }));
+    std::filesystem::remove(bundle.contents("Resources/runtime"));
+    host->signal(SIGHUP);
+    auto run = host->wait();
+    EXPECT_EQ(run.status, 71);
+    EXPECT_EQ(run.err, bundle.contents("Resources/runtime") + ": No such file or directory\n");
+}
+
+TEST_F(Supervised, TheDeathLogGoesWhereTheDescriptorSays)
+{
+    // A file: created with its folders.
+    std::string log = bundle.root() + "/a/b/s.jsonl";
+    bundle.writeTestShellDescriptor("acme", {{"log", log}});
+    auto run = bundle.run({"ts:exit=2"});
+    EXPECT_EQ(run.status, 2);
+    auto lines = fixture::readLines(log);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["status"], 2);
+
+    // A place that cannot be written: said once on standard error.
+    bundle.writeFile("not-a-folder", "");
+    bundle.writeTestShellDescriptor("acme", {{"log", bundle.path() + "/not-a-folder/s.jsonl"}});
+    run = bundle.run({"ts:exit=2"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "death log unavailable\n");
+}
