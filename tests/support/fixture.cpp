@@ -409,4 +409,15 @@ std::vector<nlohmann::json> readLines(const std::string& path)
     return lines;
 }
 
+void Bundle::writeLaunchAgent(const std::string& name, const nlohmann::json& dictionary)
+{
+    plist_t root = plistOf(dictionary);
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    writeBytes(contents("Library/LaunchAgents/" + name), std::string(xml, length));
+    std::free(xml);
+    plist_free(root);
+}
+
 } // namespace fixture

@@ -100,6 +100,10 @@ public:
     // file in the bundle (the test shell ignores the script).
     void writeTestShellDescriptor(const std::string& unit = "acme", const nlohmann::json& extra = nlohmann::json::object());
 
+    // Contents/Library/LaunchAgents/<name> as an XML property list made from a
+    // JSON object, like writeInfo.
+    void writeLaunchAgent(const std::string& name, const nlohmann::json& dictionary);
+
     // Hard-links the host into Contents/MacOS under `name`; gives its path.
     std::string installHost(const std::string& name = "Acme");
 
