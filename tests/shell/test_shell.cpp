@@ -145,6 +145,8 @@ int main(int argc, char** argv)
             std::_Exit(std::atoi(value.c_str()));
         } else if (startsWith(argument, "ts:raise=", value)) {
             std::fflush(stdout);
+            // The default action, even where a sanitizer installed a handler.
+            signal(std::atoi(value.c_str()), SIG_DFL);
             raise(std::atoi(value.c_str()));
         } else if (startsWith(argument, "ts:ignore=", value)) {
             signal(std::atoi(value.c_str()), SIG_IGN);
