@@ -73,6 +73,8 @@ const Failure failures[] = {
      missingIdentifier, 66},
     {"Info.plist nested too deeply", [](auto& b) { b.writeInfoBytes(deeplyNestedInfo(1000000)); goodDescriptor(b); },
      missingIdentifier, 66},
+    {"Info.plist is a FIFO", [](auto& b) { ::mkfifo(b.contents("Info.plist").c_str(), 0644); goodDescriptor(b); }, missingIdentifier,
+     66},
     {"--which-runtime without identifier", [](auto& b) { goodDescriptor(b); }, missingIdentifier, 66, {"--which-runtime"}},
 
     // Choosing the descriptor.
@@ -107,6 +109,8 @@ const Failure failures[] = {
      notAnObject, 66},
     {"descriptor with bytes that are not UTF-8",
      [](auto& b) { goodInfo(b); b.writeDescriptorText("acme", "{\"bun\":\"/bin/sh\",\"x\":\"\xff\xfe\"}"); }, notAnObject, 66},
+    {"descriptor is a FIFO",
+     [](auto& b) { goodInfo(b); ::mkfifo(b.contents("Resources/acme-runtime.json").c_str(), 0644); }, notAnObject, 66},
     {"descriptor is a folder",
      [](auto& b) { goodInfo(b); ::mkdir(b.contents("Resources/acme-runtime.json").c_str(), 0755); }, notAnObject, 66},
 

@@ -173,6 +173,22 @@ TEST(PropertyListFrom, KeepsTheTopLevelAsItIs)
     EXPECT_EQ(platform::propertyListFrom(binaryPlist({"\xA2\x01\x01", "\x51x"})), nlohmann::json::array({"x", "x"}));
 }
 
+TEST(BundleContaining, FindsTheBundleAroundTheExecutable)
+{
+    auto inBundle = platform::Bundle::containing("/nowhere/Acme.app/Contents/MacOS/Acme");
+    EXPECT_EQ(inBundle.path(), "/nowhere/Acme.app");
+    EXPECT_EQ(inBundle.resourcesPath(), "/nowhere/Acme.app/Contents/Resources");
+    EXPECT_EQ(inBundle.info(), nlohmann::json::object());
+    EXPECT_EQ(inBundle.identifier(), std::nullopt);
+
+    auto bare = platform::Bundle::containing("/nowhere/bin/tool");
+    EXPECT_EQ(bare.path(), "/nowhere/bin");
+    EXPECT_EQ(bare.resourcesPath(), "/nowhere/bin");
+
+    auto halfBundle = platform::Bundle::containing("/nowhere/Acme.app/MacOS/Acme");
+    EXPECT_EQ(halfBundle.path(), "/nowhere/Acme.app/MacOS");
+}
+
 TEST(PathHelpers, LastComponent)
 {
     const std::pair<const char*, const char*> cases[] = {
