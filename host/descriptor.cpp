@@ -3,6 +3,7 @@
 #include "host/startup.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cwctype>
 #include <locale.h>
@@ -24,11 +25,27 @@ std::variant<std::string, std::string> chooseRuntimeFile(const std::vector<std::
         std::in_place_index<1>, "Contents/Resources holds " + std::to_string(files.size()) + " *-runtime.json, none is " + wanted);
 }
 
+namespace {
+struct TooDeep {};
+}
+
 std::optional<nlohmann::json> runtimeObjectFrom(const std::string& text)
 {
-    // The parser validates UTF-8 and keeps its own stack, so neither bad
-    // bytes nor deep nesting can bring the host down here.
-    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    // The parser validates UTF-8 and keeps its own stack, but copying and
+    // encoding a value recurse: nesting beyond the limit is refused here, as
+    // a parse error, before anything can recurse into it.
+    auto depthGuard = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        if ((event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start)
+            && depth >= RUNTIME_NESTING_LIMIT)
+            throw TooDeep{};
+        return true;
+    };
+    nlohmann::json parsed;
+    try {
+        parsed = nlohmann::json::parse(text, depthGuard, /*allow_exceptions=*/false);
+    } catch (const TooDeep&) {
+        return std::nullopt;
+    }
     if (!parsed.is_object())
         return std::nullopt;
     return parsed;
@@ -63,6 +80,13 @@ long nextCodePoint(const std::string& text, std::size_t& at)
         }
         point = (point << 6) | (next & 0x3F);
     }
+    // Overlong forms, surrogates and points beyond Unicode are not UTF-8:
+    // their bytes are kept as they are rather than decoded.
+    const long smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < smallest[length] || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) {
+        ++at;
+        return -1;
+    }
     at += static_cast<std::size_t>(length);
     return point;
 }
@@ -86,9 +110,44 @@ void appendUtf8(std::string& text, long point)
     }
 }
 
-// Upper-cases UTF-8 text by Unicode's case mappings (the C library's
-// tables), with the one expanding mapping a unit name may plausibly hold:
-// ß to SS. Bytes that are not UTF-8 stay as they are.
+// The upper-case mappings of Unicode that give more than one character
+// (SpecialCasing, unconditional), sorted by code point; every other
+// character maps one to one through the C library's tables.
+struct Expansion {
+    long point;
+    const char32_t* upper;
+};
+constexpr Expansion expandingUpperCase[] = {
+    {0x00DF, U"SS"}, {0x0149, U"\u02BCN"}, {0x01F0, U"J\u030C"}, {0x0390, U"\u0399\u0308\u0301"},
+    {0x03B0, U"\u03A5\u0308\u0301"}, {0x0587, U"\u0535\u0552"}, {0x1E96, U"H\u0331"}, {0x1E97, U"T\u0308"},
+    {0x1E98, U"W\u030A"}, {0x1E99, U"Y\u030A"}, {0x1E9A, U"A\u02BE"}, {0x1F50, U"\u03A5\u0313"},
+    {0x1F52, U"\u03A5\u0313\u0300"}, {0x1F54, U"\u03A5\u0313\u0301"}, {0x1F56, U"\u03A5\u0313\u0342"}, {0x1F80, U"\u1F08\u0399"},
+    {0x1F81, U"\u1F09\u0399"}, {0x1F82, U"\u1F0A\u0399"}, {0x1F83, U"\u1F0B\u0399"}, {0x1F84, U"\u1F0C\u0399"},
+    {0x1F85, U"\u1F0D\u0399"}, {0x1F86, U"\u1F0E\u0399"}, {0x1F87, U"\u1F0F\u0399"}, {0x1F88, U"\u1F08\u0399"},
+    {0x1F89, U"\u1F09\u0399"}, {0x1F8A, U"\u1F0A\u0399"}, {0x1F8B, U"\u1F0B\u0399"}, {0x1F8C, U"\u1F0C\u0399"},
+    {0x1F8D, U"\u1F0D\u0399"}, {0x1F8E, U"\u1F0E\u0399"}, {0x1F8F, U"\u1F0F\u0399"}, {0x1F90, U"\u1F28\u0399"},
+    {0x1F91, U"\u1F29\u0399"}, {0x1F92, U"\u1F2A\u0399"}, {0x1F93, U"\u1F2B\u0399"}, {0x1F94, U"\u1F2C\u0399"},
+    {0x1F95, U"\u1F2D\u0399"}, {0x1F96, U"\u1F2E\u0399"}, {0x1F97, U"\u1F2F\u0399"}, {0x1F98, U"\u1F28\u0399"},
+    {0x1F99, U"\u1F29\u0399"}, {0x1F9A, U"\u1F2A\u0399"}, {0x1F9B, U"\u1F2B\u0399"}, {0x1F9C, U"\u1F2C\u0399"},
+    {0x1F9D, U"\u1F2D\u0399"}, {0x1F9E, U"\u1F2E\u0399"}, {0x1F9F, U"\u1F2F\u0399"}, {0x1FA0, U"\u1F68\u0399"},
+    {0x1FA1, U"\u1F69\u0399"}, {0x1FA2, U"\u1F6A\u0399"}, {0x1FA3, U"\u1F6B\u0399"}, {0x1FA4, U"\u1F6C\u0399"},
+    {0x1FA5, U"\u1F6D\u0399"}, {0x1FA6, U"\u1F6E\u0399"}, {0x1FA7, U"\u1F6F\u0399"}, {0x1FA8, U"\u1F68\u0399"},
+    {0x1FA9, U"\u1F69\u0399"}, {0x1FAA, U"\u1F6A\u0399"}, {0x1FAB, U"\u1F6B\u0399"}, {0x1FAC, U"\u1F6C\u0399"},
+    {0x1FAD, U"\u1F6D\u0399"}, {0x1FAE, U"\u1F6E\u0399"}, {0x1FAF, U"\u1F6F\u0399"}, {0x1FB2, U"\u1FBA\u0399"},
+    {0x1FB3, U"\u0391\u0399"}, {0x1FB4, U"\u0386\u0399"}, {0x1FB6, U"\u0391\u0342"}, {0x1FB7, U"\u0391\u0342\u0399"},
+    {0x1FBC, U"\u0391\u0399"}, {0x1FC2, U"\u1FCA\u0399"}, {0x1FC3, U"\u0397\u0399"}, {0x1FC4, U"\u0389\u0399"},
+    {0x1FC6, U"\u0397\u0342"}, {0x1FC7, U"\u0397\u0342\u0399"}, {0x1FCC, U"\u0397\u0399"}, {0x1FD2, U"\u0399\u0308\u0300"},
+    {0x1FD3, U"\u0399\u0308\u0301"}, {0x1FD6, U"\u0399\u0342"}, {0x1FD7, U"\u0399\u0308\u0342"}, {0x1FE2, U"\u03A5\u0308\u0300"},
+    {0x1FE3, U"\u03A5\u0308\u0301"}, {0x1FE4, U"\u03A1\u0313"}, {0x1FE6, U"\u03A5\u0342"}, {0x1FE7, U"\u03A5\u0308\u0342"},
+    {0x1FF2, U"\u1FFA\u0399"}, {0x1FF3, U"\u03A9\u0399"}, {0x1FF4, U"\u038F\u0399"}, {0x1FF6, U"\u03A9\u0342"},
+    {0x1FF7, U"\u03A9\u0342\u0399"}, {0x1FFC, U"\u03A9\u0399"}, {0xFB00, U"FF"}, {0xFB01, U"FI"},
+    {0xFB02, U"FL"}, {0xFB03, U"FFI"}, {0xFB04, U"FFL"}, {0xFB05, U"ST"},
+    {0xFB06, U"ST"}, {0xFB13, U"\u0544\u0546"}, {0xFB14, U"\u0544\u0535"}, {0xFB15, U"\u0544\u053B"},
+    {0xFB16, U"\u054E\u0546"}, {0xFB17, U"\u0544\u053D"},
+};
+
+// Upper-cases UTF-8 text by Unicode's full case mappings, locale-free. Bytes
+// that are not UTF-8 stay as they are.
 std::string upperCased(const std::string& text)
 {
     static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
@@ -101,8 +160,11 @@ std::string upperCased(const std::string& text)
             result += text[start];
             continue;
         }
-        if (point == 0xDF) {
-            result += "SS";
+        auto expansion = std::lower_bound(std::begin(expandingUpperCase), std::end(expandingUpperCase), point,
+                                          [](const Expansion& entry, long wanted) { return entry.point < wanted; });
+        if (expansion != std::end(expandingUpperCase) && expansion->point == point) {
+            for (const char32_t* upper = expansion->upper; *upper; ++upper)
+                appendUtf8(result, static_cast<long>(*upper));
             continue;
         }
         long upper = point;

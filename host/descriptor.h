@@ -33,6 +33,8 @@ inline std::string executable;                  // the program the shell's proce
 
 // Descriptor files are small; a larger file is refused unread.
 inline constexpr std::size_t RUNTIME_FILE_LIMIT = 4 * 1024 * 1024;
+// Arrays and objects nested deeper than this make a descriptor unreadable.
+inline constexpr int RUNTIME_NESTING_LIMIT = 512;
 inline constexpr const char* RUNTIME_FILE_ENDING = "-runtime.json";
 
 // The entry of `runtimeFiles` named after the executable, else the only one;
@@ -40,8 +42,8 @@ inline constexpr const char* RUNTIME_FILE_ENDING = "-runtime.json";
 std::variant<std::string, std::string> chooseRuntimeFile(const std::vector<std::string>& runtimeFiles,
                                                          const std::string& executableName);
 
-// The descriptor's top-level object; nothing when the text is not JSON or
-// its top level is not an object.
+// The descriptor's top-level object; nothing when the text is not JSON, nests
+// deeper than RUNTIME_NESTING_LIMIT, or its top level is not an object.
 std::optional<nlohmann::json> runtimeObjectFrom(const std::string& text);
 
 // The string members of a descriptor, with "~/" expanded.

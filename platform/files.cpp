@@ -25,8 +25,9 @@ std::string expandingTilde(const std::string& path)
     if (path.rfind("~/", 0) != 0)
         return path;
     std::string home = homeFolder();
-    while (home.size() > 1 && home.back() == '/')
+    while (!home.empty() && home.back() == '/')
         home.pop_back();
+    // A home folder of "/" gives "/x", not "//x".
     return home + path.substr(1);
 }
 
@@ -68,6 +69,9 @@ std::string deletingLastComponent(std::string_view path)
     auto slash = path.rfind('/');
     if (slash == std::string_view::npos)
         return "";
+    // "a//b" loses every slash before its last component.
+    while (slash > 0 && path[slash - 1] == '/')
+        --slash;
     if (slash == 0)
         return "/";
     return std::string(path.substr(0, slash));
@@ -106,11 +110,13 @@ bool isFolder(const std::string& path)
 
 std::optional<std::string> contentsOf(const std::string& path, std::size_t limit)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO or a device in a file's place cannot hold
+    // the host up; only a regular file is read.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
     struct stat info {};
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
         return std::nullopt;
     }

@@ -37,8 +37,8 @@ bool fileExists(const std::string& path);                 // files and folders a
 bool isExecutableFile(const std::string& path);           // a regular file we may execute
 bool isFolder(const std::string& path);
 
-// The whole file, or nothing when it cannot be read or is larger than
-// `limit` bytes.
+// The whole file, or nothing when it cannot be read, is not a regular file
+// or is larger than `limit` bytes.
 std::optional<std::string> contentsOf(const std::string& path, std::size_t limit);
 
 // Creates the folder and its missing parents; true when it exists afterwards.

@@ -2,7 +2,9 @@
 // in order; every other argument (the script path, the host's own arguments)
 // is only recorded.
 //
-//   ts:record=FILE     write {"args","env","signals","mask","fds","pid","ppid"} as JSON to FILE
+//   ts:record=FILE     write as JSON to FILE: {"args","program","env","signals","blocked","fds",
+//                      "stdio","pid","ppid","parentFds","parentStdio","home"}; "stdio" holds what
+//                      descriptors 0 to 2 lead to, "home" the entries of $HOME
 //   ts:print=TEXT      write TEXT and a line feed to standard output
 //   ts:stderr=TEXT     the same on standard error
 //   ts:sleep=MS        sleep
@@ -19,6 +21,7 @@
 //                      write its process id to FILE
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -38,9 +41,58 @@ const std::pair<const char*, int> watchedSignals[] = {
     {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"INT", SIGINT}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE}, {"PWR", SIGPWR},
 };
 
+// The open descriptors of a process, from /proc/<pid>/fd.
+nlohmann::json descriptorsOf(const std::string& pid)
+{
+    nlohmann::json fds = nlohmann::json::array();
+    std::string folder = "/proc/" + pid + "/fd";
+    if (DIR* dir = opendir(folder.c_str())) {
+        int own = dirfd(dir);
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            int fd = std::atoi(entry->d_name);
+            if (pid != "self" || fd != own)
+                fds.push_back(fd);
+        }
+        closedir(dir);
+    }
+    std::sort(fds.begin(), fds.end());
+    return fds;
+}
+
+// What descriptors 0, 1 and 2 of a process lead to ("/dev/null",
+// "pipe:[123]", ...), or null for a closed one.
+nlohmann::json standardStreamsOf(const std::string& pid)
+{
+    nlohmann::json streams = nlohmann::json::array();
+    for (int fd = 0; fd < 3; ++fd) {
+        char target[4096];
+        std::string link = "/proc/" + pid + "/fd/" + std::to_string(fd);
+        ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+        streams.push_back(length > 0 ? nlohmann::json(std::string(target, static_cast<std::size_t>(length))) : nlohmann::json(nullptr));
+    }
+    return streams;
+}
+
+nlohmann::json entriesOf(const char* folder)
+{
+    nlohmann::json names = nlohmann::json::array();
+    if (DIR* dir = folder ? opendir(folder) : nullptr) {
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
 nlohmann::json snapshot(int argc, char** argv)
 {
     nlohmann::json record;
+    record["program"] = argc > 0 ? argv[0] : "";
     record["args"] = nlohmann::json::array();
     for (int i = 1; i < argc; ++i)
         record["args"].push_back(argv[i]);
@@ -64,20 +116,13 @@ nlohmann::json snapshot(int argc, char** argv)
         if (sigismember(&mask, number) == 1)
             record["blocked"].push_back(number);
     }
-    record["fds"] = nlohmann::json::array();
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        int own = dirfd(dir);
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] == '.')
-                continue;
-            int fd = std::atoi(entry->d_name);
-            if (fd != own)
-                record["fds"].push_back(fd);
-        }
-        closedir(dir);
-    }
+    record["fds"] = descriptorsOf("self");
+    record["stdio"] = standardStreamsOf("self");
     record["pid"] = getpid();
     record["ppid"] = getppid();
+    record["parentFds"] = descriptorsOf(std::to_string(getppid()));
+    record["parentStdio"] = standardStreamsOf(std::to_string(getppid()));
+    record["home"] = entriesOf(std::getenv("HOME"));
     return record;
 }
 
@@ -131,7 +176,9 @@ int main(int argc, char** argv)
         std::string value;
         if (startsWith(argument, "ts:record=", value)) {
             std::string temporary = value + ".part";
-            std::ofstream(temporary) << snapshot(argc, argv).dump() << "\n";
+            // Taken before the file is opened, so that its descriptor is not counted.
+            std::string text = snapshot(argc, argv).dump();
+            std::ofstream(temporary) << text << "\n";
             std::rename(temporary.c_str(), value.c_str());
         } else if (startsWith(argument, "ts:print=", value)) {
             std::printf("%s\n", value.c_str());

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -150,6 +151,20 @@ Started::Started(const std::string& program, const RunOptions& options, const st
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        for (int fd : options.openDescriptors) {
+            int opened = open("/dev/null", O_RDONLY);
+            if (opened >= 0 && opened != fd) {
+                dup2(opened, fd);
+                close(opened);
+            }
+        }
+        for (int number : options.ignoredSignals)
+            signal(number, SIG_IGN);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (int number : options.blockedSignals)
+            sigaddset(&blocked, number);
+        sigprocmask(SIG_BLOCK, &blocked, nullptr);
         if (options.workingDirectory && chdir(options.workingDirectory->c_str()) != 0)
             _exit(127);
         // Its own process group, so a timeout can end everything it started.
@@ -309,6 +324,17 @@ void Bundle::writeInfoBytes(const std::string& bytes)
     writeBytes(contents("Info.plist"), bytes);
 }
 
+void Bundle::writeInfoBinary(const nlohmann::json& dictionary)
+{
+    plist_t root = plistOf(dictionary);
+    char* binary = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &binary, &length);
+    writeBytes(contents("Info.plist"), std::string(binary, length));
+    std::free(binary);
+    plist_free(root);
+}
+
 void Bundle::writeInfoWithIdentifier(const std::string& identifier, const nlohmann::json& extra)
 {
     nlohmann::json info = extra;
@@ -335,19 +361,36 @@ void Bundle::writeTestShellDescriptor(const std::string& unit, const nlohmann::j
     writeDescriptor(unit, descriptor);
 }
 
+namespace {
+// Hard-links `source` to `target`, or copies it onto another file system.
+void linkOrCopy(const std::string& source, const std::string& target)
+{
+    auto slash = target.rfind('/');
+    if (slash != std::string::npos)
+        makeFolders(target.substr(0, slash));
+    unlink(target.c_str());
+    if (link(source.c_str(), target.c_str()) != 0) {
+        std::ifstream from(source, std::ios::binary);
+        std::ofstream to(target, std::ios::binary);
+        to << from.rdbuf();
+        to.close();
+        chmod(target.c_str(), 0755);
+    }
+}
+}
+
 std::string Bundle::installHost(const std::string& name)
 {
     host_ = contents("MacOS/" + name);
-    unlink(host_.c_str());
-    if (link(hostBinary().c_str(), host_.c_str()) != 0) {
-        // Another file system: copy it.
-        std::ifstream source(hostBinary(), std::ios::binary);
-        std::ofstream target(host_, std::ios::binary);
-        target << source.rdbuf();
-        target.close();
-        chmod(host_.c_str(), 0755);
-    }
+    linkOrCopy(hostBinary(), host_);
     return host_;
+}
+
+std::string Bundle::installTestShell(const std::string& relative)
+{
+    std::string path = path_ + "/" + relative;
+    linkOrCopy(testShell(), path);
+    return path;
 }
 
 void Bundle::writeFile(const std::string& relative, const std::string& bytes, bool executable)
@@ -377,6 +420,55 @@ Run Bundle::run(const std::vector<std::string>& arguments) const
     RunOptions options;
     options.arguments = arguments;
     return run(options);
+}
+
+Bundle::Recorded Bundle::runRecorded(RunOptions options) const
+{
+    static int next = 0;
+    Recorded result;
+    result.recordPath = root_ + "/record-" + std::to_string(++next) + ".json";
+    options.arguments.push_back("ts:record=" + result.recordPath);
+    options.arguments.push_back("ts:exit=0");
+    result.run = run(options);
+    if (auto record = readRecord(result.recordPath, std::chrono::milliseconds(0)))
+        result.record = *record;
+    return result;
+}
+
+std::string Bundle::expand(std::string text) const
+{
+    std::string shell = testShell();
+    const std::pair<std::string, std::string> names[] = {
+        {"{bundle}", path_}, {"{home}", home_}, {"{root}", root_}, {"{testShellDir}", shell.substr(0, shell.rfind('/'))}};
+    for (const auto& [name, value] : names) {
+        for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
+            text.replace(at, name.size(), value);
+    }
+    return text;
+}
+
+std::vector<std::string> Bundle::homeEntries() const
+{
+    std::vector<std::string> entries;
+    std::vector<std::string> pending{""};
+    while (!pending.empty()) {
+        std::string relative = pending.back();
+        pending.pop_back();
+        DIR* dir = opendir((home_ + "/" + relative).c_str());
+        if (!dir)
+            continue;
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            std::string path = relative.empty() ? name : relative + "/" + name;
+            entries.push_back(path);
+            if (entry->d_type == DT_DIR)
+                pending.push_back(path);
+        }
+        closedir(dir);
+    }
+    return entries;
 }
 
 std::optional<nlohmann::json> readRecord(const std::string& path, std::chrono::milliseconds timeout)

@@ -32,6 +32,9 @@ struct RunOptions {
     std::chrono::milliseconds timeout{20000};
     std::optional<std::string> workingDirectory;
     std::optional<std::string> argv0;                    // what the program is told its path is
+    std::vector<int> openDescriptors;                    // left open (on the null device) in the program
+    std::vector<int> ignoredSignals;                     // the program starts with these ignored
+    std::vector<int> blockedSignals;                     // and these blocked
 };
 
 // A process started in the background, in a process group of its own, with
@@ -89,6 +92,8 @@ public:
     // numbers, booleans, arrays, objects), or as raw bytes.
     void writeInfo(const nlohmann::json& dictionary);
     void writeInfoBytes(const std::string& bytes);
+    // The same dictionary as a binary property list.
+    void writeInfoBinary(const nlohmann::json& dictionary);
     // The usual Info.plist: the identifier and any extra keys.
     void writeInfoWithIdentifier(const std::string& identifier = "com.example.acme",
                                  const nlohmann::json& extra = nlohmann::json::object());
@@ -107,6 +112,9 @@ public:
     // Hard-links the host into Contents/MacOS under `name`; gives its path.
     std::string installHost(const std::string& name = "Acme");
 
+    // Hard-links the test shell to a path below the bundle; gives its path.
+    std::string installTestShell(const std::string& relative);
+
     // Writes any file below the bundle (folders made on the way).
     void writeFile(const std::string& relative, const std::string& bytes, bool executable = false);
 
@@ -116,6 +124,22 @@ public:
     // Runs the installed host with HOME set to home().
     Run run(const RunOptions& options = {}) const;
     Run run(const std::vector<std::string>& arguments) const;
+
+    // Runs the host with "ts:record=<file>" and "ts:exit=0" after the
+    // options' arguments, so that the test shell records itself and ends;
+    // gives the run and the record (null when the shell wrote none).
+    struct Recorded {
+        Run run;
+        nlohmann::json record;
+        std::string recordPath;
+    };
+    Recorded runRecorded(RunOptions options = {}) const;
+
+    // `text` with {bundle}, {home}, {root} and {testShellDir} replaced by
+    // this bundle's paths and the test shell's folder.
+    std::string expand(std::string text) const;
+    // Every folder and file below home(), as paths relative to it.
+    std::vector<std::string> homeEntries() const;
 
 private:
     std::string root_;
