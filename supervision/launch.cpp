@@ -10,12 +10,17 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <future>
 #include <thread>
 #include <unistd.h>
 
 namespace kestrune {
 
 namespace {
+// How long the end of a shell waits for the reader to see the end of its
+// output.
+constexpr auto OUTPUT_DRAIN_TIME = std::chrono::milliseconds(500);
+
 std::vector<std::string> shellArguments;   // after the program path, the same for every shell
 
 void closeIfOpen(int& fd)
@@ -189,18 +194,31 @@ std::optional<std::string> Child::launch()
         return program_ + ": " + *error;
     }
     pid_ = std::get<pid_t>(launched);
+    // The reader says when it has seen the end of the shell's output, so that
+    // what the shell wrote last is out before anyone acts on its end.
+    std::shared_future<void> outputRead;
     if (outputReader_) {
         int fd = takeStandardOutput();
-        if (fd >= 0)
-            std::thread(outputReader_, fd).detach();
+        if (fd >= 0) {
+            std::promise<void> done;
+            outputRead = done.get_future().share();
+            std::thread([reader = outputReader_, fd, done = std::move(done)]() mutable {
+                reader(fd);
+                done.set_value();
+            }).detach();
+        }
     }
     if (terminationHandler_) {
         // Only this thread waits for this process id; other children of the
         // host have reapers of their own.
-        std::thread([pid = pid_, handler = terminationHandler_] {
+        std::thread([pid = pid_, handler = terminationHandler_, outputRead] {
             int status = 0;
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
+            // A process the shell started may hold its output open for ever:
+            // wait for the last lines only a little.
+            if (outputRead.valid())
+                outputRead.wait_for(OUTPUT_DRAIN_TIME);
             Termination end;
             end.pid = pid;
             end.signaled = WIFSIGNALED(status);

@@ -199,7 +199,7 @@ const Failure failures[] = {
          b.writeFile("Contents/Resources/shell.js", "");
          b.writeDescriptor("acme", {{"bun", b.contents("Resources/bun")}, {"shell", b.contents("Resources/shell.js")}});
      },
-     std::string(std::strerror(ENOEXEC)) + "\n", 71},
+     "{bundle}/Contents/Resources/bun: " + std::string(std::strerror(ENOEXEC)) + "\n", 71},
     {"runtime whose interpreter is missing",
      [](auto& b) {
          goodInfo(b);
@@ -207,7 +207,7 @@ const Failure failures[] = {
          b.writeFile("Contents/Resources/shell.js", "");
          b.writeDescriptor("acme", {{"bun", b.contents("Resources/bun")}, {"shell", b.contents("Resources/shell.js")}});
      },
-     std::string(std::strerror(ENOENT)) + "\n", 71},
+     "{bundle}/Contents/Resources/bun: " + std::string(std::strerror(ENOENT)) + "\n", 71},
 };
 
 // Failures name the case rather than dump its bytes.

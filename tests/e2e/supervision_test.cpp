@@ -346,3 +346,20 @@ TEST_F(Supervised, TheDeathLogGoesWhereTheDescriptorSays)
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "death log unavailable\n");
 }
+
+TEST_F(Supervised, WhatAPipedShellWroteLastIsOutBeforeTheHostEnds)
+{
+    bundle.writeInfoWithIdentifier(identifier, {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
+    std::vector<std::string> arguments;
+    for (int i = 0; i < 200; ++i)
+        arguments.push_back("ts:print=line " + std::to_string(i));
+    arguments.push_back("ts:exit=0");
+    std::string expected;
+    for (int i = 0; i < 200; ++i)
+        expected += "line " + std::to_string(i) + "\n";
+    for (int round = 0; round < 20; ++round) {
+        auto run = bundle.run(arguments);
+        ASSERT_EQ(run.status, 0) << run.err;
+        ASSERT_EQ(run.out, expected) << "round " << round;
+    }
+}

@@ -159,19 +159,18 @@ Started::Started(const std::string& program, const RunOptions& options, const st
             }
         }
         for (int number : options.ignoredSignals)
-            signal(number, SIG_IGN);
+            ::signal(number, SIG_IGN);
+        // Exactly the signals asked for are blocked, whatever the test
+        // process itself blocks.
         sigset_t blocked;
         sigemptyset(&blocked);
         for (int number : options.blockedSignals)
             sigaddset(&blocked, number);
-        sigprocmask(SIG_BLOCK, &blocked, nullptr);
+        sigprocmask(SIG_SETMASK, &blocked, nullptr);
         if (options.workingDirectory && chdir(options.workingDirectory->c_str()) != 0)
             _exit(127);
         // Its own process group, so a timeout can end everything it started.
         setpgid(0, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
