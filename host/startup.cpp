@@ -10,6 +10,7 @@
 #include "platform/main_queue.h"
 #include "supervision/launch.h"
 #include "supervision/exit.h"
+#include "channel/outgoing.h"
 #include "channel/reader.h"
 
 #include <csignal>
@@ -111,15 +112,31 @@ void startUp(int argc, char** argv)
     // 26. The shared application, prohibited until it draws the shell's menu.
     platform::desktop().setActivationPolicy(platform::ActivationPolicy::prohibited);
 
-    // 27. to 32. Application delegate, display changes, menu and socket,
-    //     reopen signals, badge owner: with their subsystems.
+    // 27. and 28. Application delegate and display changes: with the links.
+
+    // 29. Menu and socket locations: with the menu. Whether the shell hears
+    //     which application is in front, and the observer of activations.
+    decideWhetherToTellTheFront();
+
+    // 30. to 32. Menu owner and socket, reopen signals, badge owner: with
+    //     their subsystems.
 
     // 33. The output reader, then the termination handler, before the launch.
     listen(*child);
     watch(*child);
 
-    // 34. to 37. Hot keys, panels, updater, shell hot keys, apps watch,
-    //     supervision timings: with their subsystems.
+    // 34. Hot keys and the panel host: with their subsystems; what the
+    //     reader hands the panel host.
+    auto descriptorSays = [](const char* key, const char* value) {
+        auto found = runtime.find(key);
+        return found != runtime.end() && found->second == value;
+    };
+    hostsTheChildsPanel = piped && descriptorSays("panel", "host");
+    // 35. Updater: with the menu.
+    // 36. Shell hot keys and the apps watch: with their subsystems; what the
+    //     reader hands the shell hot keys.
+    childOwnsHotKeys = piped && descriptorSays("hotkeys", "child");
+    // 37. Supervision timings: with supervision.
 
     // 38. Watching the parent: with supervision.
 
@@ -130,7 +147,8 @@ void startUp(int argc, char** argv)
     }
     childStartedAt = std::chrono::steady_clock::now();
 
-    // 41. The "front" message: with the channel.
+    // 41.
+    tellTheChildTheFront();
     // 42. The updater: with the menu.
 
     // 43.

@@ -1,5 +1,6 @@
 #include "supervision/exit.h"
 
+#include "channel/reader.h"
 #include "host/descriptor.h"
 #include "host/startup.h"
 #include "platform/main_queue.h"
@@ -43,6 +44,9 @@ void decideAfter(const Termination& ended)
     platform::assertOnTheMainThread("decideAfter");
     if (child && child->pid() == ended.pid)
         child->markEnded();
+    // Every path below ends the host: the shell's last lines are copied
+    // first (bounded, as a descendant of the shell may hold its output open).
+    waitForTheEndOfTheChildsOutput(std::chrono::seconds(2));
 
     if (quitting)
         std::exit(0);
