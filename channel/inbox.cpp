@@ -45,6 +45,10 @@ bool ChildInbox::send(std::string bytes, Settled settled)
     }
     rows_.push_back(Row{std::move(bytes), 0, std::move(settled)});
     held_ += size;
+    // While the waker waits for room the pipe was full at the last write: a
+    // write now would only fail again. The waker writes this row in turn.
+    if (watching_)
+        return true;
     // The drain may settle rows whose callbacks drop the last other owner.
     auto keep = shared_from_this();
     drain();

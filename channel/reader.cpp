@@ -33,16 +33,20 @@ nlohmann::json toJson(simdjson::dom::element value)
     using Type = simdjson::dom::element_type;
     switch (value.type()) {
     case Type::OBJECT: {
-        auto object = nlohmann::json::object();
+        nlohmann::json object(nlohmann::json::value_t::object);
+        auto& members = object.get_ref<nlohmann::json::object_t&>();
         // A dictionary keeps the last of repeated keys.
         for (auto field : simdjson::dom::object(value))
-            object[std::string(field.key)] = toJson(field.value);
+            members.insert_or_assign(std::string(field.key), toJson(field.value));
         return object;
     }
     case Type::ARRAY: {
-        auto array = nlohmann::json::array();
-        for (auto element : simdjson::dom::array(value))
-            array.push_back(toJson(element));
+        simdjson::dom::array elements(value);
+        nlohmann::json array(nlohmann::json::value_t::array);
+        auto& items = array.get_ref<nlohmann::json::array_t&>();
+        items.reserve(elements.size());
+        for (auto element : elements)
+            items.push_back(toJson(element));
         return array;
     }
     case Type::STRING:
@@ -282,10 +286,7 @@ void ChildOutput::received(std::size_t count)
         lineStart = size_;
     }
     writeTheCopies();
-    if (!requests_.empty()) {
-        dispatch_(std::move(requests_));
-        requests_.clear();
-    }
+    handOver();
 
     std::size_t left = size_ - lineStart;
     if (lineStart > 0 && left > 0)
@@ -331,6 +332,16 @@ bool ChildOutput::routeMessage(const char* line, std::size_t length)
     if (parser_->capacity() > KEPT_CAPACITY)
         parser_ = std::make_unique<simdjson::dom::parser>();
     return consumed;
+}
+
+// The requests of one read go to the main queue together: one post, one
+// wake-up of the main thread.
+void ChildOutput::handOver()
+{
+    if (requests_.empty())
+        return;
+    dispatch_(std::move(requests_));
+    requests_.clear();
 }
 
 void ChildOutput::copy(std::size_t start, std::size_t end)

@@ -52,6 +52,7 @@ public:
 private:
     void route(std::size_t start, std::size_t end);
     bool routeMessage(const char* line, std::size_t length);
+    void handOver();
     void copy(std::size_t start, std::size_t end);
     void writeTheCopies();
     void reserve(std::size_t room);
