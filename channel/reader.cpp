@@ -364,7 +364,7 @@ void ChildOutput::copy(std::size_t start, std::size_t end)
 void ChildOutput::writeTheCopies()
 {
     std::size_t next = 0;
-    while (next < copies_.size() && copyTo_ >= 0) {
+    while (next < copies_.size()) {
         int count = static_cast<int>(std::min<std::size_t>(copies_.size() - next, IOV_MAX));
         ssize_t wrote = ::writev(copyTo_, &copies_[next], count);
         if (wrote < 0) {
@@ -376,11 +376,13 @@ void ChildOutput::writeTheCopies()
                 ::poll(&ready, 1, -1);
                 continue;
             }
-            // The output went away (closed, full disk): nothing more can be
-            // copied, but reading and routing go on.
-            copyTo_ = -1;
+            // The output is gone or failing (closed, full disk): this read's
+            // copies are lost, reading and routing go on, and the next read
+            // tries again.
             break;
         }
+        if (wrote == 0)
+            break;
         auto done = static_cast<std::size_t>(wrote);
         while (next < copies_.size() && done >= copies_[next].iov_len) {
             done -= copies_[next].iov_len;

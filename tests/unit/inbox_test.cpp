@@ -216,3 +216,35 @@ TEST_F(Inbox, AnEmptyMessageSettlesAtOnce)
     EXPECT_EQ(inbox->held(), 0);
     EXPECT_FALSE(inbox->watching());
 }
+
+TEST_F(Inbox, CallbacksMaySendAndCloseWithoutDisorder)
+{
+    // A message sent from a callback goes behind those already queued.
+    Pipe other;
+    auto replying = ChildInbox::on(other.takeWriteEnd());
+    Outcomes seen;
+    ASSERT_TRUE(replying->send("first\n", [&](const std::optional<std::string>& failure) {
+        seen.calls.emplace_back("first", failure);
+        replying->send("reply\n", seen.of("reply"));
+    }));
+    EXPECT_EQ(other.readAvailable(), "first\nreply\n");
+    using Calls = decltype(seen.calls);
+    EXPECT_EQ(seen.calls, (Calls{{"first", delivered}, {"reply", delivered}}));
+
+    // The pipe is full; once the shell reads, one write takes "a", "b" and
+    // part of "c", and the callback of "a" closes the inbox: "b" was
+    // written all the same, "c" was not.
+    const std::size_t room = 65536;
+    ASSERT_TRUE(inbox->send(std::string(room, 'f'), outcomes.of("full")));
+    ASSERT_TRUE(inbox->send(std::string(30000, 'a'), [&](const std::optional<std::string>& failure) {
+        outcomes.calls.emplace_back("a", failure);
+        inbox->close();
+    }));
+    ASSERT_TRUE(inbox->send(std::string(30000, 'b'), outcomes.of("b")));
+    ASSERT_TRUE(inbox->send(std::string(30000, 'c'), outcomes.of("c")));
+    ASSERT_TRUE(inbox->watching());
+    EXPECT_EQ(pipe.readAvailable().size(), room);
+    ASSERT_TRUE(pumpUntil([&] { return outcomes.settled("c"); }));
+    const std::optional<std::string> closed = "closed";
+    EXPECT_EQ(outcomes.calls, (Calls{{"full", delivered}, {"a", delivered}, {"b", delivered}, {"c", closed}}));
+}

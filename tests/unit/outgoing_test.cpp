@@ -25,14 +25,16 @@ protected:
         input = ChildInbox::on(pipe.takeWriteEnd());
         child = std::make_unique<Child>("/bin/sleep", std::vector<std::string>{"60"}, platform::Environment{}, false);
         ASSERT_FALSE(child->launch().has_value());
+        shell = child->pid();
         swapping = false;
         tellsTheChildTheFront = true;
     }
     void TearDown() override
     {
-        if (child && child->launched()) {
-            kill(child->pid(), SIGKILL);
-            waitpid(child->pid(), nullptr, 0);
+        // The shell shares the test's output: it must not outlive the test.
+        if (shell > 0) {
+            kill(shell, SIGKILL);
+            waitpid(shell, nullptr, 0);
         }
         child.reset();
         input.reset();
@@ -42,6 +44,7 @@ protected:
         runtime.clear();
     }
     Pipe pipe;
+    pid_t shell = -1;
 };
 
 Message messageWith(const std::string& key, const std::string& value)
