@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace kestrune {
@@ -45,6 +47,10 @@ bool ChildInbox::send(std::string bytes, Settled settled)
     }
     rows_.push_back(Row{std::move(bytes), 0, std::move(settled)});
     held_ += size;
+    // While the waker waits for room the pipe was full at the last write: a
+    // write now would only fail again. The waker writes this row in turn.
+    if (watching_)
+        return true;
     // The drain may settle rows whose callbacks drop the last other owner.
     auto keep = shared_from_this();
     drain();
@@ -53,36 +59,71 @@ bool ChildInbox::send(std::string bytes, Settled settled)
 
 void ChildInbox::drain()
 {
+    // A message sent from a settled callback below is queued behind the
+    // rows being written; this drain writes it in turn.
+    if (draining_)
+        return;
+    draining_ = true;
     for (;;) {
+        if (failure_)
+            break;
         if (rows_.empty()) {
             if (watching_) {
                 watching_ = false;
                 waker_.reset();
             }
-            return;
+            break;
         }
-        Row& row = rows_.front();
-        ssize_t wrote = 0;
-        if (row.sent < row.bytes.size())
-            wrote = ::write(fd_, row.bytes.data() + row.sent, row.bytes.size() - row.sent);
+        // Queued rows go in one call, in order, each resumed where it
+        // stopped: a shell that reads in bursts costs one write per burst,
+        // not one per message.
+        iovec parts[WRITTEN_AT_ONCE];
+        int count = 0;
+        for (auto row = rows_.begin(); row != rows_.end() && count < WRITTEN_AT_ONCE; ++row)
+            parts[count++] = iovec{row->bytes.data() + row->sent, row->bytes.size() - row->sent};
+        ssize_t wrote = ::writev(fd_, parts, count);
         if (wrote < 0) {
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 watch();
-                return;
+                break;
             }
             giveUp(std::strerror(errno));
-            return;
+            break;
         }
-        row.sent += static_cast<std::size_t>(wrote);
-        if (row.sent == row.bytes.size()) {
-            Row done = std::move(row);
+        // Every row whose last byte went is done before any callback runs,
+        // so a callback that closes the inbox fails only unwritten rows.
+        auto left = static_cast<std::size_t>(wrote);
+        while (!rows_.empty()) {
+            Row& row = rows_.front();
+            std::size_t taken = std::min(left, row.bytes.size() - row.sent);
+            row.sent += taken;
+            left -= taken;
+            if (row.sent < row.bytes.size())
+                break;
+            held_ -= static_cast<std::int64_t>(row.bytes.size());
+            written_.push_back(std::move(row));
             rows_.pop_front();
-            held_ -= static_cast<std::int64_t>(done.bytes.size());
-            if (done.settled)
-                done.settled(std::nullopt);
         }
+        settleTheWritten();
+        // A descriptor that takes nothing without an error: wait until it
+        // can take bytes rather than ask again at once.
+        if (wrote == 0 && !failure_ && !rows_.empty() && rows_.front().sent < rows_.front().bytes.size()) {
+            watch();
+            break;
+        }
+    }
+    draining_ = false;
+}
+
+void ChildInbox::settleTheWritten()
+{
+    while (!written_.empty()) {
+        Row done = std::move(written_.front());
+        written_.pop_front();
+        if (done.settled)
+            done.settled(std::nullopt);
     }
 }
 
@@ -101,6 +142,8 @@ void ChildInbox::watch()
 void ChildInbox::giveUp(const std::string& text)
 {
     failure_ = text;
+    // Rows already written are settled as written, before the failed ones.
+    settleTheWritten();
     if (watching_) {
         watching_ = false;
         waker_.reset();

@@ -52,11 +52,17 @@ private:
         Settled settled;
     };
     void drain();
+    void settleTheWritten();
     void watch();
     void giveUp(const std::string& text);
 
+    // The most rows one write call takes.
+    static constexpr int WRITTEN_AT_ONCE = 256;
+
     int fd_;
     std::deque<Row> rows_;
+    std::deque<Row> written_;   // completely written, not yet settled
+    bool draining_ = false;
     std::int64_t held_ = 0;
     std::optional<std::string> failure_;
     std::unique_ptr<platform::DescriptorWatch> waker_;

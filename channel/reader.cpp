@@ -1,31 +1,426 @@
 #include "channel/reader.h"
 
+#include <simdjson.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
+#include <future>
+#include <limits>
+#include <poll.h>
 #include <unistd.h>
 
 namespace kestrune {
 
-void listen(Child& shell)
+namespace {
+
+// One read takes at most what a pipe holds by default.
+constexpr std::size_t READ_CHUNK = 64 * 1024;
+// Buffers that grew for a long line are given back above this size.
+constexpr std::size_t KEPT_CAPACITY = 1024 * 1024;
+
+// Reached at the end of the latest shell's output; main thread only.
+
+bool isJsonSpace(char byte)
 {
-    shell.setOutputReader([](int fd) {
-        char buffer[65536];
-        for (;;) {
-            ssize_t got = read(fd, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                break;
-            ssize_t done = 0;
-            while (done < got) {
-                ssize_t wrote = write(STDOUT_FILENO, buffer + done, static_cast<size_t>(got - done));
-                if (wrote < 0 && errno == EINTR)
-                    continue;
-                if (wrote <= 0)
-                    break;
-                done += wrote;
+    return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n';
+}
+
+nlohmann::json toJson(simdjson::dom::element value)
+{
+    using Type = simdjson::dom::element_type;
+    switch (value.type()) {
+    case Type::OBJECT: {
+        nlohmann::json object(nlohmann::json::value_t::object);
+        auto& members = object.get_ref<nlohmann::json::object_t&>();
+        // A dictionary keeps the last of repeated keys.
+        for (auto field : simdjson::dom::object(value))
+            members.insert_or_assign(std::string(field.key), toJson(field.value));
+        return object;
+    }
+    case Type::ARRAY: {
+        simdjson::dom::array elements(value);
+        nlohmann::json array(nlohmann::json::value_t::array);
+        auto& items = array.get_ref<nlohmann::json::array_t&>();
+        items.reserve(elements.size());
+        for (auto element : elements)
+            items.push_back(toJson(element));
+        return array;
+    }
+    case Type::STRING:
+        return std::string(std::string_view(value));
+    case Type::INT64:
+        return int64_t(value);
+    case Type::UINT64:
+        return uint64_t(value);
+    case Type::DOUBLE:
+        return double(value);
+    case Type::BOOL:
+        return bool(value);
+    case Type::NULL_VALUE:
+        break;
+    }
+    return nullptr;
+}
+
+// The members the router looks at, each the last of its name, and whether
+// the object has exactly one key (and which).
+struct Members {
+    std::optional<simdjson::dom::element> panel, hotkeys, watch, menu, popUp, badge, focus, url;
+    bool result = false, error = false;
+    std::optional<std::string_view> onlyKey;
+};
+
+Members membersOf(simdjson::dom::object message)
+{
+    Members found;
+    std::size_t count = 0;
+    std::string_view first;
+    bool allFirst = true;
+    for (auto field : message) {
+        std::string_view key = field.key;
+        if (count++ == 0)
+            first = key;
+        else if (key != first)
+            allFirst = false;
+        switch (key.size()) {
+        case 3:
+            if (key == "url")
+                found.url = field.value;
+            break;
+        case 4:
+            if (key == "menu")
+                found.menu = field.value;
+            break;
+        case 5:
+            if (key == "panel")
+                found.panel = field.value;
+            else if (key == "watch")
+                found.watch = field.value;
+            else if (key == "popUp")
+                found.popUp = field.value;
+            else if (key == "badge")
+                found.badge = field.value;
+            else if (key == "focus")
+                found.focus = field.value;
+            else if (key == "error")
+                found.error = true;
+            break;
+        case 6:
+            if (key == "result")
+                found.result = true;
+            break;
+        case 7:
+            if (key == "hotkeys")
+                found.hotkeys = field.value;
+            break;
+        default:
+            break;
+        }
+    }
+    if (count > 0 && allFirst)
+        found.onlyKey = first;
+    return found;
+}
+
+bool isArrayOfObjects(const std::optional<simdjson::dom::element>& value)
+{
+    if (!value || !value->is_array())
+        return false;
+    for (auto element : simdjson::dom::array(*value)) {
+        if (!element.is_object())
+            return false;
+    }
+    return true;
+}
+
+bool isString(const std::optional<simdjson::dom::element>& value, std::string_view text)
+{
+    return value && value->is_string() && std::string_view(*value) == text;
+}
+
+// A panel number names a panel only when it is an integer that fits 32
+// bits; any other value, a larger integer included, names none.
+std::optional<int32_t> panelNumberOf(const std::optional<simdjson::dom::element>& value)
+{
+    if (!value || value->type() != simdjson::dom::element_type::INT64)
+        return std::nullopt;
+    int64_t number = int64_t(*value);
+    if (number < std::numeric_limits<int32_t>::min() || number > std::numeric_limits<int32_t>::max())
+        return std::nullopt;
+    return static_cast<int32_t>(number);
+}
+
+// A JSON object whose numbers the fast parser cannot hold (integers beyond
+// 64 bits, exponents beyond a double), written again with those numbers as
+// the nearest doubles; nothing when the text is not a JSON object.
+std::optional<std::string> withNumbersWidened(const char* line, std::size_t length)
+{
+    auto parsed = nlohmann::json::parse(line, line + length, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_discarded() || !parsed.is_object())
+        return std::nullopt;
+    try {
+        return parsed.dump();
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Routes one message, in the order of the checks below: true when it is
+// consumed, false when it is to be copied (a link reply is both routed and
+// copied). A key whose value has the wrong shape matches no check.
+bool routed(simdjson::dom::object message, std::vector<ChildRequest>& requests)
+{
+    Members m = membersOf(message);
+    if (hostsTheChildsPanel && m.panel && m.panel->is_object()) {
+        requests.push_back(PanelCalled{toJson(*m.panel)});
+        return true;
+    }
+    if (childOwnsHotKeys && isArrayOfObjects(m.hotkeys)) {
+        requests.push_back(HotKeysDeclared{toJson(*m.hotkeys)});
+        return true;
+    }
+    if (m.onlyKey == "watch" && isString(m.watch, "apps")) {
+        requests.push_back(AppsWatchAsked{});
+        return true;
+    }
+    if (drawsTheChildsMenu) {
+        if (isArrayOfObjects(m.menu)) {
+            requests.push_back(MenuDrawingAsked{toJson(*m.menu)});
+            return true;
+        }
+        if (m.onlyKey == "popUp" && m.popUp->is_bool() && bool(*m.popUp)) {
+            requests.push_back(PopUpAsked{});
+            return true;
+        }
+        if (m.badge && m.badge->is_object()) {
+            // badgeOf reads nothing but the "badge" member.
+            if (auto badge = badgeOf(nlohmann::json{{"badge", toJson(*m.badge)}})) {
+                requests.push_back(BadgeAsked{*badge});
+                return true;
             }
         }
-        close(fd);
+    }
+    if (m.onlyKey == "focus" && isString(m.focus, FOCUS_REPLIES)) {
+        requests.push_back(RepliesAnnounced{});
+        return true;
+    }
+    if (m.url && m.url->is_string() && (m.result || m.error)) {
+        std::optional<std::string> focus;
+        if (m.focus && m.focus->is_string())
+            focus = std::string(std::string_view(*m.focus));
+        requests.push_back(UrlReplied{std::string(std::string_view(*m.url)), std::move(focus), panelNumberOf(m.panel)});
+    }
+    return false;
+}
+
+} // namespace
+
+ChildOutput::ChildOutput(int copyTo, Dispatch dispatch, std::size_t longestMessage)
+    : copyTo_(copyTo)
+    , dispatch_(std::move(dispatch))
+    , longestMessage_(longestMessage)
+    , parser_(std::make_unique<simdjson::dom::parser>())
+{
+}
+
+ChildOutput::~ChildOutput() = default;
+
+void ChildOutput::reserve(std::size_t room)
+{
+    std::size_t needed = size_ + room + simdjson::SIMDJSON_PADDING;
+    if (capacity_ >= needed)
+        return;
+    std::size_t grown = std::max(needed, capacity_ * 2);
+    auto bigger = std::make_unique<char[]>(grown);
+    if (size_ > 0)
+        std::memcpy(bigger.get(), data_.get(), size_);
+    data_ = std::move(bigger);
+    capacity_ = grown;
+}
+
+std::span<char> ChildOutput::readSpace()
+{
+    reserve(READ_CHUNK);
+    return {data_.get() + size_, capacity_ - size_ - simdjson::SIMDJSON_PADDING};
+}
+
+void ChildOutput::take(std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        auto space = readSpace();
+        std::size_t count = std::min(space.size(), bytes.size());
+        std::memcpy(space.data(), bytes.data(), count);
+        received(count);
+        bytes.remove_prefix(count);
+    }
+}
+
+void ChildOutput::received(std::size_t count)
+{
+    size_ += count;
+    char* data = data_.get();
+    std::size_t lineStart = 0;
+    std::size_t from = scanned_;
+    while (from < size_) {
+        auto* feed = static_cast<char*>(std::memchr(data + from, '\n', size_ - from));
+        if (!feed)
+            break;
+        std::size_t end = static_cast<std::size_t>(feed - data);
+        if (passingThrough_) {
+            copy(lineStart, end + 1);
+            passingThrough_ = false;
+        } else {
+            route(lineStart, end);
+        }
+        lineStart = end + 1;
+        from = lineStart;
+    }
+    // A line that outgrows any message is passed through as it comes rather
+    // than held, so a shell that never ends its line cannot exhaust memory.
+    if (passingThrough_ || size_ - lineStart > longestMessage_) {
+        passingThrough_ = true;
+        copy(lineStart, size_);
+        lineStart = size_;
+    }
+    writeTheCopies();
+    handOver();
+
+    std::size_t left = size_ - lineStart;
+    if (lineStart > 0 && left > 0)
+        std::memmove(data, data + lineStart, left);
+    size_ = left;
+    scanned_ = left;
+    if (capacity_ > KEPT_CAPACITY && size_ < READ_CHUNK) {
+        auto smaller = std::make_unique<char[]>(READ_CHUNK + simdjson::SIMDJSON_PADDING);
+        std::memcpy(smaller.get(), data_.get(), size_);
+        data_ = std::move(smaller);
+        capacity_ = READ_CHUNK + simdjson::SIMDJSON_PADDING;
+    }
+}
+
+void ChildOutput::route(std::size_t start, std::size_t end)
+{
+    const char* line = data_.get() + start;
+    std::size_t length = end - start;
+    // Only a line that opens an object can be a message: anything else is
+    // console output and is not parsed at all.
+    std::size_t first = 0;
+    while (first < length && isJsonSpace(line[first]))
+        ++first;
+    bool consumed = first < length && line[first] == '{' && length <= longestMessage_ && routeMessage(line, length);
+    if (!consumed)
+        copy(start, end + 1);
+}
+
+bool ChildOutput::routeMessage(const char* line, std::size_t length)
+{
+    simdjson::dom::element root;
+    std::optional<simdjson::padded_string> widened;
+    auto error = parser_->parse(line, length, /*realloc_if_needed=*/false).get(root);
+    if (error == simdjson::NUMBER_ERROR) {
+        if (auto text = withNumbersWidened(line, length)) {
+            widened.emplace(*text);
+            error = parser_->parse(*widened).get(root);
+        }
+    }
+    simdjson::dom::object message;
+    bool consumed = !error && !root.get_object().get(message) && routed(message, requests_);
+    // A parser that grew for a long line lets its memory go.
+    if (parser_->capacity() > KEPT_CAPACITY)
+        parser_ = std::make_unique<simdjson::dom::parser>();
+    return consumed;
+}
+
+// The requests of one read go to the main queue together: one post, one
+// wake-up of the main thread.
+void ChildOutput::handOver()
+{
+    if (requests_.empty())
+        return;
+    dispatch_(std::move(requests_));
+    requests_.clear();
+}
+
+void ChildOutput::copy(std::size_t start, std::size_t end)
+{
+    if (start == end || copyTo_ < 0)
+        return;
+    char* base = data_.get() + start;
+    std::size_t length = end - start;
+    // Consecutive copied lines are consecutive bytes: one range for them all.
+    if (!copies_.empty()) {
+        iovec& last = copies_.back();
+        if (static_cast<char*>(last.iov_base) + last.iov_len == base) {
+            last.iov_len += length;
+            return;
+        }
+    }
+    copies_.push_back(iovec{base, length});
+}
+
+void ChildOutput::writeTheCopies()
+{
+    std::size_t next = 0;
+    while (next < copies_.size()) {
+        int count = static_cast<int>(std::min<std::size_t>(copies_.size() - next, IOV_MAX));
+        ssize_t wrote = ::writev(copyTo_, &copies_[next], count);
+        if (wrote < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // Someone made the host's output non-blocking: wait for room.
+                pollfd ready{copyTo_, POLLOUT, 0};
+                ::poll(&ready, 1, -1);
+                continue;
+            }
+            // The output is gone or failing (closed, full disk): this read's
+            // copies are lost, reading and routing go on, and the next read
+            // tries again.
+            break;
+        }
+        if (wrote == 0)
+            break;
+        auto done = static_cast<std::size_t>(wrote);
+        while (next < copies_.size() && done >= copies_[next].iov_len) {
+            done -= copies_[next].iov_len;
+            ++next;
+        }
+        if (done > 0) {
+            copies_[next].iov_base = static_cast<char*>(copies_[next].iov_base) + done;
+            copies_[next].iov_len -= done;
+        }
+    }
+    copies_.clear();
+}
+
+void readTheChildsOutput(int fd, ChildOutput& output)
+{
+    for (;;) {
+        auto space = output.readSpace();
+        ssize_t got = ::read(fd, space.data(), space.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        // The end of the shell's output (or a read error, which ends it
+        // too): a line without its line feed is dropped.
+        if (got <= 0)
+            break;
+        output.received(static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+}
+
+void listen(Child& shell)
+{
+    // A shell that is not piped writes straight to the host's output.
+    if (!piped)
+        return;
+    // The shell's end waits (briefly) for this reader to return, so its last
+    // lines are out before the host acts on that end.
+    shell.setOutputReader([](int fd) {
+        ChildOutput output(STDOUT_FILENO, performOnTheMainQueue);
+        readTheChildsOutput(fd, output);
     });
 }
 

@@ -1,11 +1,82 @@
-// The reader of what the shell writes on its standard output.
+// The reader of what the shell writes on its standard output: it cuts the
+// bytes into lines, hands the lines that are messages for the host to their
+// owners, and copies every other line to the host's own standard output.
 #pragma once
 
+#include "channel/routes.h"
 #include "supervision/launch.h"
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <sys/uio.h>
+#include <vector>
+
+namespace simdjson::dom {
+class parser;
+}
 
 namespace kestrune {
 
-// Installs the output reader on a shell that is not launched yet.
+// A line longer than this is no message: it is passed through to standard
+// output as it arrives instead of being held whole.
+inline constexpr std::size_t LONGEST_CHILD_MESSAGE = 16 * 1024 * 1024;
+
+// The state of one reader: the bytes of the line not yet ended by a line
+// feed, and where copied lines and requests go.
+class ChildOutput {
+public:
+    using Dispatch = std::function<void(std::vector<ChildRequest>&& requests)>;
+
+    // Copies unconsumed lines to `copyTo` (-1: nowhere) and hands each
+    // read's requests, in line order, to `dispatch`.
+    ChildOutput(int copyTo, Dispatch dispatch, std::size_t longestMessage = LONGEST_CHILD_MESSAGE);
+    ~ChildOutput();
+    ChildOutput(const ChildOutput&) = delete;
+    ChildOutput& operator=(const ChildOutput&) = delete;
+
+    // Where the next read puts its bytes.
+    std::span<char> readSpace();
+    // Takes `count` bytes just read into readSpace(): every line they end is
+    // routed, and the copies are written before this returns.
+    void received(std::size_t count);
+    // The same for bytes from elsewhere (tests, benchmarks).
+    void take(std::string_view bytes);
+
+    // The bytes after the last line feed.
+    std::string_view pending() const { return {data_.get(), size_}; }
+
+private:
+    void route(std::size_t start, std::size_t end);
+    bool routeMessage(const char* line, std::size_t length);
+    void handOver();
+    void copy(std::size_t start, std::size_t end);
+    void writeTheCopies();
+    void reserve(std::size_t room);
+
+    int copyTo_;
+    Dispatch dispatch_;
+    std::size_t longestMessage_;
+    // `pending`: the partial line at the front, then the latest read; always
+    // followed by the parser's padding.
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    std::size_t scanned_ = 0;      // no line feed before this offset
+    bool passingThrough_ = false;  // the current line is too long to be a message
+    std::unique_ptr<simdjson::dom::parser> parser_;
+    std::vector<iovec> copies_;
+    std::vector<ChildRequest> requests_;
+};
+
+// Installs the output reader on a shell that is not launched yet. It runs on
+// a thread of its own from the launch until the end of the shell's output.
 void listen(Child& shell);
+
+// Reads `fd` to its end through `output`, then closes it.
+void readTheChildsOutput(int fd, ChildOutput& output);
 
 } // namespace kestrune

@@ -13,6 +13,7 @@
 #include "supervision/root.h"
 #include "supervision/signals.h"
 #include "links/delivery.h"
+#include "channel/outgoing.h"
 #include "channel/reader.h"
 
 #include <csignal>
@@ -127,8 +128,13 @@ void startUp(int argc, char** argv)
     // 26. The shared application, prohibited until it draws the shell's menu.
     platform::desktop().setActivationPolicy(platform::ActivationPolicy::prohibited);
 
-    // 27. to 30. Application delegate, display changes, menu and socket:
-    //     with their subsystems.
+    // 27. and 28. Application delegate and display changes: with the links.
+
+    // 29. Menu and socket locations: with the menu. Whether the shell hears
+    //     which application is in front, and the observer of activations.
+    decideWhetherToTellTheFront();
+
+    // 30. Menu owner and socket: with the menu.
 
     // 31. Reopen state and signals.
     childStartedAt = std::chrono::steady_clock::now();
@@ -140,10 +146,18 @@ void startUp(int argc, char** argv)
     listen(*child);
     watch(*child);
 
-    // 34. Hot keys and panels: with their subsystems.
+    // 34. Hot keys and the panel host: with their subsystems; what the
+    //     reader hands the panel host.
+    auto descriptorSays = [](const char* key, const char* value) {
+        auto found = runtime.find(key);
+        return found != runtime.end() && found->second == value;
+    };
+    hostsTheChildsPanel = piped && descriptorSays("panel", "host");
     // 35. The update-check signal (the updater's values come with it).
     installTheUpdateSignal();
-    // 36. Shell hot keys and the apps watch: with their subsystems.
+    // 36. Shell hot keys and the apps watch: with their subsystems; what the
+    //     reader hands the shell hot keys.
+    childOwnsHotKeys = piped && descriptorSays("hotkeys", "child");
     // 37. Supervision timings and the root wait.
     setTheSupervisionTimings();
     setTheRootWaitFile();
@@ -158,7 +172,8 @@ void startUp(int argc, char** argv)
     }
     childStartedAt = std::chrono::steady_clock::now();
 
-    // 41. The "front" message: with the channel.
+    // 41.
+    tellTheChildTheFront();
     // 42. The updater: with the menu.
 
     // 43.

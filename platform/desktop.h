@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,10 @@ public:
 
     // Workspace: the application in front, if any.
     virtual std::optional<RunningApplication> frontmostApplication() = 0;
+    // Workspace: calls `observer` on the main queue with the application
+    // that became active, each time one does, for the life of the process.
+    // The application is absent when the notification carries none.
+    virtual void observeActivations(std::function<void(const std::optional<RunningApplication>&)> observer) = 0;
 
     // Shared application.
     virtual void setActivationPolicy(ActivationPolicy policy) = 0;

@@ -10,6 +10,8 @@ class HeadlessDesktop final : public Desktop {
 public:
     std::optional<std::vector<nlohmann::json>> onScreenWindows() override { return std::vector<nlohmann::json>{}; }
     std::optional<RunningApplication> frontmostApplication() override { return std::nullopt; }
+    // Nobody is at this desktop: no application ever becomes active.
+    void observeActivations(std::function<void(const std::optional<RunningApplication>&)>) override {}
     void setActivationPolicy(ActivationPolicy policy) override { policy_ = policy; }
     ActivationPolicy activationPolicy() override { return policy_; }
 

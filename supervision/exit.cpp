@@ -1,6 +1,7 @@
 #include "supervision/exit.h"
 
 #include "channel/inbox.h"
+#include "channel/outgoing.h"
 #include "channel/reader.h"
 #include "host/descriptor.h"
 #include "host/startup.h"
@@ -68,7 +69,9 @@ void swapTheShell(const Termination& ended)
     childStartedAt = std::chrono::steady_clock::now();
     swapping = false;
 
-    // The "front" message to the new shell: with the channel.
+    tellTheChildTheFront();
+
+    tellTheChildTheFront();
 
     const pid_t shell = child->pid();
     append({{"kind", "shell-swapped"},

@@ -350,16 +350,15 @@ TEST_F(Supervised, TheDeathLogGoesWhereTheDescriptorSays)
 TEST_F(Supervised, WhatAPipedShellWroteLastIsOutBeforeTheHostEnds)
 {
     bundle.writeInfoWithIdentifier(identifier, {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
-    std::vector<std::string> arguments;
-    for (int i = 0; i < 200; ++i)
-        arguments.push_back("ts:print=line " + std::to_string(i));
-    arguments.push_back("ts:exit=0");
+    const std::string text = "a console line of the shell, long enough to take the reader a moment";
     std::string expected;
-    for (int i = 0; i < 200; ++i)
-        expected += "line " + std::to_string(i) + "\n";
-    for (int round = 0; round < 20; ++round) {
-        auto run = bundle.run(arguments);
+    for (int i = 0; i < 20000; ++i)
+        expected += text + "\n";
+    for (int round = 0; round < 5; ++round) {
+        // The shell writes it all at once and exits at once.
+        auto run = bundle.run({"ts:fill=20000:" + text + "\\n", "ts:exit=0"});
         ASSERT_EQ(run.status, 0) << run.err;
-        ASSERT_EQ(run.out, expected) << "round " << round;
+        ASSERT_EQ(run.out.size(), expected.size()) << "round " << round;
+        ASSERT_EQ(run.out, expected);
     }
 }

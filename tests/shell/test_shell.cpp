@@ -19,9 +19,16 @@
 //   ts:first-time=FILE when FILE exists, skip the next command; else make it
 //   ts:spawn=FILE      start a grandchild that ignores SIGTERM and sleeps;
 //                      write its process id to FILE
+//   ts:out=TEXT        write TEXT, with \n \r \t \\ \xHH escapes and no line feed
+//                      added, in one write to standard output
+//   ts:fill=N:TEXT     write N copies of TEXT (escapes as above) to standard output
+//   ts:echo=MS:FILE    copy standard input to FILE as it arrives, for MS
+//                      milliseconds or until its end
+//   ts:closein         close standard input
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +36,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -167,6 +175,65 @@ void handle(int number, void (*handler)(int))
     sigaction(number, &action, nullptr);
 }
 
+std::string unescaped(const std::string& text)
+{
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            bytes.push_back(text[i]);
+            continue;
+        }
+        char kind = text[++i];
+        if (kind == 'n')
+            bytes.push_back('\n');
+        else if (kind == 'r')
+            bytes.push_back('\r');
+        else if (kind == 't')
+            bytes.push_back('\t');
+        else if (kind == 'x' && i + 2 < text.size()) {
+            bytes.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else
+            bytes.push_back(kind);
+    }
+    return bytes;
+}
+
+void writeAll(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            std::_Exit(3);
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+void echoInput(long milliseconds, const std::string& file)
+{
+    int target = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd ready{0, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left)) <= 0)
+            continue;
+        char buffer[65536];
+        ssize_t got = read(0, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        writeAll(target, std::string(buffer, static_cast<std::size_t>(got)));
+    }
+    close(target);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -223,6 +290,28 @@ int main(int argc, char** argv)
                     pause();
             }
             writeText(value, std::to_string(grandchild));
+        } else if (startsWith(argument, "ts:out=", value)) {
+            std::fflush(stdout);
+            writeAll(1, unescaped(value));
+        } else if (startsWith(argument, "ts:fill=", value)) {
+            std::fflush(stdout);
+            auto colon = value.find(':');
+            long count = std::atol(value.substr(0, colon).c_str());
+            std::string piece = unescaped(colon == std::string::npos ? "" : value.substr(colon + 1));
+            std::string block;
+            for (long done = 0; done < count; ++done) {
+                block += piece;
+                if (block.size() >= 65536) {
+                    writeAll(1, block);
+                    block.clear();
+                }
+            }
+            writeAll(1, block);
+        } else if (startsWith(argument, "ts:echo=", value)) {
+            auto colon = value.find(':');
+            echoInput(std::atol(value.substr(0, colon).c_str()), colon == std::string::npos ? "" : value.substr(colon + 1));
+        } else if (argument == "ts:closein") {
+            close(0);
         } else if (argument == "ts:forever") {
             for (;;)
                 pause();

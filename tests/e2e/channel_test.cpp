@@ -1,0 +1,139 @@
+// The shell's channel seen from outside: what the shell writes reaches the
+// host's standard output unless it is a message for the host, and what the
+// host sends reaches the shell's standard input.
+#include "support/fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+// A bundle whose shell is piped: it declares a URL scheme.
+void makePipedBundle(fixture::Bundle& bundle, const nlohmann::json& descriptor = nlohmann::json::object())
+{
+    bundle.writeInfoWithIdentifier("com.example.acme",
+                                   {{"CFBundleURLTypes", nlohmann::json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
+    bundle.writeTestShellDescriptor("acme", descriptor);
+    bundle.installHost("Acme");
+}
+
+std::string fileText(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+struct ReaderCase {
+    const char* name;
+    std::vector<std::string> shell;   // the test shell's arguments
+    std::string out;                  // the host's whole standard output
+    nlohmann::json descriptor = nlohmann::json::object();
+};
+
+} // namespace
+
+TEST(ShellOutput, CopiesWhatIsNoMessageAndKeepsWhatIs)
+{
+    const std::string megabytes(3 * 1024 * 1024, 'a');
+    const char notMessages[] = "{\"a\":1\n{\xff\xfe}\n\x00\x01\x80\xc3\x28\n{\"s\":\"\xc3\x28\"}\n{\"s\":\"\\ud800\"}\n[1,2]\n\"str\"\n{} x\n";
+    const ReaderCase cases[] = {
+        {"two messages in one read, between console lines",
+         {R"(ts:out=first\n{"watch":"apps"}\n{"focus":"replies"}\nlast\n)"},
+         "first\nlast\n"},
+        {"a message and a console line split across reads",
+         {R"(ts:out={"watch")", "ts:sleep=300", R"(ts:out=:"apps"}\nhel)", "ts:sleep=300", R"(ts:out=lo\n)"},
+         "hello\n"},
+        {"plain and empty lines, carriage returns kept",
+         {R"(ts:out=plain\n\n\r\n  \n)"},
+         "plain\n\n\r\n  \n"},
+        {"a watch request has exactly one key",
+         {R"(ts:out={"watch":"apps","x":1}\n{"watch":"other"}\n)"},
+         "{\"watch\":\"apps\",\"x\":1}\n{\"watch\":\"other\"}\n"},
+        {"a pop-up request is console output while the shell draws no menu",
+         {R"(ts:out={"popUp":true}\n)"},
+         "{\"popUp\":true}\n"},
+        {"a pop-up request is taken when the shell draws the menu",
+         {R"(ts:out={"popUp":true}\n{"popUp":true,"x":1}\n)"},
+         "{\"popUp\":true,\"x\":1}\n",
+         {{"menu", "child"}}},
+        {"a link reply is also copied; a url without result or error is only copied",
+         {R"(ts:out={"url":"x","result":null}\n{"url":"x"}\n{"url":"x","error":"no","focus":"keep","panel":99999999999}\n)"},
+         "{\"url\":\"x\",\"result\":null}\n{\"url\":\"x\"}\n{\"url\":\"x\",\"error\":\"no\",\"focus\":\"keep\",\"panel\":99999999999}\n"},
+        {"shell hot keys of the wrong shape are copied",
+         {R"(ts:out={"hotkeys":"none"}\n{"hotkeys":[{"key":"cmd+k"}]}\n)"},
+         "{\"hotkeys\":\"none\"}\n",
+         {{"hotkeys", "child"}}},
+        {"the bytes after the last line feed are dropped at the end",
+         {R"(ts:out=kept\n{"watch":"apps"})", "ts:sleep=100", R"(ts:out=partial)"},
+         "kept\n"},
+        {"invalid JSON, binary bytes and invalid UTF-8 pass through unchanged",
+         {R"(ts:out={"a":1\n{\xff\xfe}\n\x00\x01\x80\xc3\x28\n{"s":"\xc3\x28"}\n{"s":"\\ud800"}\n[1,2]\n"str"\n{} x\n)"},
+         std::string(notMessages, sizeof notMessages - 1)},
+        {"a line of megabytes is copied whole",
+         {"ts:fill=3145728:a", R"(ts:out=\n)"},
+         megabytes + "\n"},
+        {"a message of megabytes is taken whole",
+         {R"(ts:out={"menu":[{"title":")", "ts:fill=3145728:a", R"(ts:out="}]}\nafter\n)"},
+         "after\n",
+         {{"menu", "child"}}},
+        {"an object of megabytes that is no message is copied whole",
+         {R"(ts:out={"note":")", "ts:fill=3145728:a", R"(ts:out="}\n)"},
+         "{\"note\":\"" + megabytes + "\"}\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixture::Bundle bundle;
+        makePipedBundle(bundle, c.descriptor);
+        auto run = bundle.run(c.shell);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(run.out == c.out) << "got " << run.out.size() << " bytes: " << run.out.substr(0, 300);
+    }
+}
+
+TEST(ShellOutput, GoesStraightToTheHostsOutputWhenTheShellIsNotPiped)
+{
+    fixture::Bundle bundle;
+    bundle.writeInfoWithIdentifier();
+    bundle.writeTestShellDescriptor("acme", {{"menu", "child"}});
+    bundle.installHost("Acme");
+    auto run = bundle.run({R"(ts:out={"watch":"apps"}\n{"popUp":true}\npartial)"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "{\"watch\":\"apps\"}\n{\"popUp\":true}\npartial");
+}
+
+TEST(ShellOutput, AHostWhoseOutputWasClosedKeepsRunningTheShell)
+{
+    // The reader of the host's output is gone before the shell writes: the
+    // copies fail with EPIPE, which must neither end nor stop the host.
+    fixture::Bundle bundle;
+    makePipedBundle(bundle);
+    std::string host = bundle.contents("MacOS/Acme");
+    std::string record = bundle.root() + "/record.json";
+    fixture::RunOptions options;
+    options.arguments = {"-c", "exec 3>&1; \"$0\" \"$@\" | true; echo \"status=${PIPESTATUS[0]}\" >&3", host, "ts:sleep=300",
+                         "ts:out=console\\n", "ts:fill=100000:line\\n", "ts:record=" + record, "ts:exit=7"};
+    auto run = fixture::runProgram("/bin/bash", options, bundle.home());
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.out, "status=7\n") << run.err;
+    EXPECT_TRUE(fixture::readRecord(record, std::chrono::milliseconds(100)).has_value());
+}
+
+TEST(FrontMessage, NothingIsSentWhenNoApplicationIsInFront)
+{
+    // The headless desktop has no application in front: the "front" message
+    // after the launch has nothing to name.
+    for (const char* front : {"tell", "keep"}) {
+        SCOPED_TRACE(front);
+        fixture::Bundle bundle;
+        makePipedBundle(bundle, {{"front", front}});
+        std::string heard = bundle.root() + "/heard";
+        auto run = bundle.run({"ts:echo=500:" + heard});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(fileText(heard), "");
+    }
+}

@@ -1,0 +1,258 @@
+#include "channel/reader.h"
+
+#include "main_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+using namespace kestrune;
+using nlohmann::json;
+
+namespace {
+
+template <class... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+
+// A request written as the message that would ask for it.
+json described(const ChildRequest& request)
+{
+    auto optional = [](const auto& value) { return value ? json(*value) : json(nullptr); };
+    return std::visit(Overloaded{
+                          [](const PanelCalled& r) { return json{{"panel", r.call}}; },
+                          [](const HotKeysDeclared& r) { return json{{"hotkeys", r.hotKeys}}; },
+                          [](const AppsWatchAsked&) { return json{{"watch", "apps"}}; },
+                          [](const MenuDrawingAsked& r) { return json{{"menu", r.rows}}; },
+                          [](const PopUpAsked&) { return json{{"popUp", true}}; },
+                          [](const BadgeAsked& r) {
+                              return json{{"badge", {{"pid", r.badge.pid}, {"text", r.badge.text}, {"ms", r.badge.ms}}}};
+                          },
+                          [](const RepliesAnnounced&) { return json{{"focus", "replies"}}; },
+                          [&](const UrlReplied& r) {
+                              return json{{"url", r.url}, {"focus", optional(r.focus)}, {"panel", optional(r.panel)}};
+                          },
+                      },
+                      request);
+}
+
+struct Switches {
+    bool panel = false, hotKeys = false, menu = false;
+};
+
+// A reader whose copies go to a file and whose requests are kept in order.
+class Reader {
+public:
+    explicit Reader(std::size_t longestMessage = LONGEST_CHILD_MESSAGE)
+        : file_(std::tmpfile())
+        , output_(fileno(file_), [this](std::vector<ChildRequest>&& batch) {
+            ++batches;
+            for (auto& request : batch)
+                requests.push_back(described(request));
+        }, longestMessage)
+    {
+    }
+    ~Reader() { std::fclose(file_); }
+    ChildOutput& output() { return output_; }
+    std::string copied()
+    {
+        std::string bytes;
+        char buffer[65536];
+        for (off_t at = 0;;) {
+            ssize_t got = pread(fileno(file_), buffer, sizeof buffer, at);
+            if (got <= 0)
+                return bytes;
+            bytes.append(buffer, static_cast<std::size_t>(got));
+            at += got;
+        }
+    }
+    json requests = json::array();
+    int batches = 0;
+
+private:
+    std::FILE* file_;
+    ChildOutput output_;
+};
+
+class ShellOutputRouting : public ::testing::Test {
+protected:
+    void set(Switches switches)
+    {
+        hostsTheChildsPanel = switches.panel;
+        childOwnsHotKeys = switches.hotKeys;
+        drawsTheChildsMenu = switches.menu;
+    }
+    void TearDown() override { set({}); }
+};
+
+struct RoutingCase {
+    std::string line;
+    Switches switches;
+    json requests;   // what the owners are handed
+    bool copied;     // whether the line also reaches standard output
+};
+
+} // namespace
+
+TEST_F(ShellOutputRouting, EachLineMeetsTheChecksInOrder)
+{
+    const Switches none, panel{true, false, false}, hotKeys{false, true, false}, menu{false, false, true};
+    const Switches all{true, true, true};
+    const RoutingCase cases[] = {
+        // The panel host, only when it hosts the shell's panels.
+        {R"({"panel":{"id":3,"views":[1,"two",null]}})", panel, json::parse(R"([{"panel":{"id":3,"views":[1,"two",null]}}])"), false},
+        {R"({"panel":{"id":3}})", none, json::array(), true},
+        {R"({"panel":[1]})", panel, json::array(), true},
+        // The shell's hot keys: an array of objects.
+        {R"({"hotkeys":[{"key":"cmd+k"},{}]})", hotKeys, json::parse(R"([{"hotkeys":[{"key":"cmd+k"},{}]}])"), false},
+        {R"({"hotkeys":"none"})", hotKeys, json::array(), true},
+        {R"({"hotkeys":[{"key":"cmd+k"},1]})", hotKeys, json::array(), true},
+        {R"({"hotkeys":[]})", none, json::array(), true},
+        // The apps watch: exactly one key.
+        {R"({"watch":"apps"})", none, json::parse(R"([{"watch":"apps"}])"), false},
+        {R"(  {"watch" : "apps"}	)", none, json::parse(R"([{"watch":"apps"}])"), false},
+        {"{\"watch\":\"apps\"}\r", none, json::parse(R"([{"watch":"apps"}])"), false},
+        {R"({"watch":"apps","watch":"apps"})", none, json::parse(R"([{"watch":"apps"}])"), false},
+        {R"({"watch":"apps","x":1})", none, json::array(), true},
+        {R"({"watch":"Apps"})", none, json::array(), true},
+        {R"({"watch":["apps"]})", none, json::array(), true},
+        // The menu owner, only when the shell draws the menu.
+        {R"({"menu":[{"title":"caf\u00e9","n":1.5,"k":[true,null],"big":18446744073709551615}]})", menu,
+         json::parse(R"([{"menu":[{"title":"café","n":1.5,"k":[true,null],"big":18446744073709551615}]}])"), false},
+        {R"({"menu":[]})", menu, json::parse(R"([{"menu":[]}])"), false},
+        {R"({"menu":[{"title":"a"}]})", none, json::array(), true},
+        {R"({"menu":[{"title":"a"},"b"]})", menu, json::array(), true},
+        {R"({"popUp":true})", menu, json::parse(R"([{"popUp":true}])"), false},
+        {R"({"popUp":true})", none, json::array(), true},
+        {R"({"popUp":false})", menu, json::array(), true},
+        {R"({"popUp":1})", menu, json::array(), true},
+        {R"({"popUp":true,"menu":7})", menu, json::array(), true},
+        {R"({"badge":{"pid":42,"text":"hi","ms":250}})", menu, json::parse(R"([{"badge":{"pid":42,"text":"hi","ms":250}}])"), false},
+        {R"({"badge":{"pid":0,"text":"hi"}})", menu, json::array(), true},
+        {R"({"badge":{"pid":42}})", none, json::array(), true},
+        // A key of the wrong shape falls through to the later checks.
+        {R"({"menu":5,"badge":{"pid":7}})", menu, json::parse(R"([{"badge":{"pid":7,"text":"","ms":600}}])"), false},
+        {R"({"panel":"x","url":"u","result":1})", all, json::parse(R"([{"url":"u","focus":null,"panel":null}])"), true},
+        {R"({"hotkeys":"x","menu":[{}]})", all, json::parse(R"([{"menu":[{}]}])"), false},
+        {R"({"panel":{},"menu":[{}]})", all, json::parse(R"([{"panel":{}}])"), false},
+        // Focus return: the shell says it replies, and its replies.
+        {R"({"focus":"replies"})", none, json::parse(R"([{"focus":"replies"}])"), false},
+        {R"({"focus":"replies","x":1})", none, json::array(), true},
+        {R"({"focus":"other"})", none, json::array(), true},
+        {R"({"url":"x","result":null})", none, json::parse(R"([{"url":"x","focus":null,"panel":null}])"), true},
+        {R"({"url":"x","error":"no","focus":"keep","panel":7})", none, json::parse(R"([{"url":"x","focus":"keep","panel":7}])"), true},
+        {R"({"url":"x","result":1,"focus":5,"panel":-2147483648})", none, json::parse(R"([{"url":"x","focus":null,"panel":-2147483648}])"), true},
+        {R"({"url":"x","result":1,"panel":2147483648})", none, json::parse(R"([{"url":"x","focus":null,"panel":null}])"), true},
+        {R"({"url":"x","result":1,"panel":5.0})", none, json::parse(R"([{"url":"x","focus":null,"panel":null}])"), true},
+        {R"({"url":"x","result":1,"panel":"5"})", none, json::parse(R"([{"url":"x","focus":null,"panel":null}])"), true},
+        {R"({"url":"x","result":123456789012345678901234567890})", none, json::parse(R"([{"url":"x","focus":null,"panel":null}])"), true},
+        {R"({"url":"x"})", none, json::array(), true},
+        {R"({"url":5,"result":1})", none, json::array(), true},
+        // Lines that are no message at all.
+        {"", none, json::array(), true},
+        {"plain text", none, json::array(), true},
+        {R"(["watch","apps"])", none, json::array(), true},
+        {R"("text")", none, json::array(), true},
+        {R"({"watch":"apps"} {})", none, json::array(), true},
+        {R"({"watch":"apps")", none, json::array(), true},
+        {"{\"url\":\"\xff\",\"result\":1}", none, json::array(), true},
+        {R"({"url":"\ud800","result":1})", none, json::array(), true},
+        {std::string(2000, '[') + std::string(2000, ']'), none, json::array(), true},
+        {"{\"a\":" + std::string(2000, '[') + std::string(2000, ']') + "}", none, json::array(), true},
+        {std::string("{\"watch\":\"apps\"}\0", 17), none, json::array(), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 80));
+        set(c.switches);
+        Reader reader;
+        reader.output().take(c.line + "\n");
+        EXPECT_EQ(reader.requests, c.requests);
+        EXPECT_EQ(reader.copied(), c.copied ? c.line + "\n" : "");
+        EXPECT_EQ(reader.output().pending(), "");
+    }
+}
+
+TEST_F(ShellOutputRouting, LinesAreTheSameHoweverTheBytesArrive)
+{
+    set({false, false, true});
+    const std::string stream = "first\n{\"watch\":\"apps\"}\n\n{\"menu\":[{\"title\":\"" + std::string(100000, 'x')
+                               + "\"}]}\n{\"url\":\"u\",\"result\":true}\n{\"focus\":\"replies\"}\nlast\n";
+    const std::string copies = "first\n\n{\"url\":\"u\",\"result\":true}\nlast\n";
+    for (std::size_t piece : {std::size_t(1), std::size_t(7), std::size_t(4096), stream.size()}) {
+        SCOPED_TRACE(piece);
+        Reader reader;
+        for (std::size_t at = 0; at < stream.size(); at += piece)
+            reader.output().take(std::string_view(stream).substr(at, piece));
+        ASSERT_EQ(reader.requests.size(), 4u);
+        EXPECT_EQ(reader.requests[0], json({{"watch", "apps"}}));
+        EXPECT_EQ(reader.requests[1]["menu"][0]["title"].get<std::string>().size(), 100000u);
+        EXPECT_EQ(reader.requests[2]["url"], "u");
+        EXPECT_EQ(reader.requests[3], json({{"focus", "replies"}}));
+        EXPECT_EQ(reader.copied(), copies);
+        EXPECT_EQ(reader.output().pending(), "");
+    }
+}
+
+TEST_F(ShellOutputRouting, KeepsTheUnendedLineUntilItsLineFeed)
+{
+    Reader reader;
+    reader.output().take("done\n{\"watch\":");
+    EXPECT_EQ(reader.output().pending(), "{\"watch\":");
+    EXPECT_EQ(reader.copied(), "done\n");
+    EXPECT_EQ(reader.requests, json::array());
+    reader.output().take("\"apps\"}\nnext");
+    EXPECT_EQ(reader.requests, json::parse(R"([{"watch":"apps"}])"));
+    EXPECT_EQ(reader.output().pending(), "next");
+    EXPECT_EQ(reader.copied(), "done\n");
+}
+
+TEST_F(ShellOutputRouting, PassesThroughALineTooLongForAMessage)
+{
+    // The line would be a message if it were short; held no longer than
+    // the limit, it is copied as it comes, and the next line is routed.
+    Reader reader(64);
+    const std::string longLine = "{\"watch\":\"apps\",\"pad\":\"" + std::string(300, 'p') + "\"}";
+    const std::string tooLong = "{\"focus\":\"replies\"" + std::string(100, ' ') + "}";
+    const std::string stream = longLine + "\n" + tooLong + "\n{\"watch\":\"apps\"}\n";
+    for (std::size_t at = 0; at < stream.size(); at += 10) {
+        reader.output().take(std::string_view(stream).substr(at, 10));
+        EXPECT_LE(reader.output().pending().size(), 64u + 10u);
+    }
+    EXPECT_EQ(reader.copied(), longLine + "\n" + tooLong + "\n");
+    EXPECT_EQ(reader.requests, json::parse(R"([{"watch":"apps"}])"));
+}
+
+TEST_F(ShellOutputRouting, RoutingGoesOnWhenTheHostsOutputIsGone)
+{
+    signal(SIGPIPE, SIG_IGN);
+    testing_support::Pipe gone;
+    gone.closeReadEnd();
+    json requests = json::array();
+    ChildOutput output(gone.writeEnd, [&](std::vector<ChildRequest>&& batch) {
+        for (auto& request : batch)
+            requests.push_back(described(request));
+    });
+    output.take("console\n{\"watch\":\"apps\"}\nmore console\n{\"focus\":\"replies\"}\n");
+    EXPECT_EQ(requests, json::parse(R"([{"watch":"apps"},{"focus":"replies"}])"));
+}
+
+TEST(ShellOutputRequests, ReachTheirOwnersOnTheMainQueueInOrder)
+{
+    platform::markTheMainThread();
+    std::vector<std::string> seen;
+    childMessageOwners.appsWatchStart = [&] { seen.push_back("watch"); };
+    childMessageOwners.focusReturnChildReplies = [&] { seen.push_back("replies"); };
+    childMessageOwners.focusReturnReplied = [&](const std::string& url, const std::optional<std::string>& focus,
+                                                const std::optional<int32_t>& panel) {
+        seen.push_back(url + "|" + focus.value_or("-") + "|" + (panel ? std::to_string(*panel) : "-"));
+    };
+    performOnTheMainQueue({AppsWatchAsked{}, UrlReplied{"u", "f", 3}, PopUpAsked{}});
+    performOnTheMainQueue({RepliesAnnounced{}});
+    EXPECT_TRUE(seen.empty());
+    ASSERT_TRUE(testing_support::pumpUntil([&] { return seen.size() == 3; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"watch", "u|f|3", "replies"}));
+    childMessageOwners = {};
+}
