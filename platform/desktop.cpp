@@ -1,6 +1,7 @@
 #include "platform/desktop.h"
 
 #include "platform/bundle.h"
+#include "platform/desktop_json.h"
 #include "platform/files.h"
 
 #include <cerrno>
@@ -27,7 +28,8 @@ std::optional<Rect> rectFromBounds(const nlohmann::json& bounds)
 
 nlohmann::json boundsOf(const Rect& rect)
 {
-    return {{"X", rect.x}, {"Y", rect.y}, {"Width", rect.width}, {"Height", rect.height}};
+    return {{"X", wire::numberJson(rect.x)}, {"Y", wire::numberJson(rect.y)}, {"Width", wire::numberJson(rect.width)},
+            {"Height", wire::numberJson(rect.height)}};
 }
 
 MenuItem separatorItem()
@@ -77,6 +79,14 @@ DesktopIdentity ownDesktopIdentity()
     if (!identity.localizedName)
         identity.localizedName = lastComponent(runningExecutablePath());
     identity.bundlePath = bundle.path();
+    auto flag = [&](const char* key) {
+        auto found = bundle.info().find(key);
+        return found != bundle.info().end() && found->is_boolean() && found->get<bool>();
+    };
+    if (flag("LSBackgroundOnly"))
+        identity.activationPolicy = ActivationPolicy::prohibited;
+    else if (flag("LSUIElement"))
+        identity.activationPolicy = ActivationPolicy::accessory;
     return identity;
 }
 

@@ -469,9 +469,12 @@ struct DesktopIdentity {
     std::optional<std::string> bundleIdentifier;
     std::optional<std::string> localizedName;
     std::optional<std::string> bundlePath;
+    // The policy the system gives the application at launch.
+    ActivationPolicy activationPolicy = ActivationPolicy::regular;
 };
 
-// This process, from its main bundle.
+// This process, from its main bundle: its Info.plist's LSBackgroundOnly
+// makes it prohibited at launch, LSUIElement an accessory.
 DesktopIdentity ownDesktopIdentity();
 
 // The embedded default: one screen, no other applications, no windows, hot

@@ -92,9 +92,16 @@ bool need(const std::optional<T>& value, T& target)
 }
 }
 
+json numberJson(double value)
+{
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9.0e15)
+        return int64_t(value);
+    return value;
+}
+
 json toJson(const Rect& rect)
 {
-    return {{"x", rect.x}, {"y", rect.y}, {"width", rect.width}, {"height", rect.height}};
+    return {{"x", numberJson(rect.x)}, {"y", numberJson(rect.y)}, {"width", numberJson(rect.width)}, {"height", numberJson(rect.height)}};
 }
 
 std::optional<Rect> rectOf(const json& value)
@@ -108,7 +115,7 @@ std::optional<Rect> rectOf(const json& value)
 
 json toJson(const Point& point)
 {
-    return {{"x", point.x}, {"y", point.y}};
+    return {{"x", numberJson(point.x)}, {"y", numberJson(point.y)}};
 }
 
 std::optional<Point> pointOf(const json& value)

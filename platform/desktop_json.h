@@ -20,6 +20,9 @@ std::string lineOf(const json& message);
 // A line parsed; nothing when it is not a JSON object.
 std::optional<json> objectOfLine(const std::string& line);
 
+// A number as JSON: whole values without a fraction, so they read as written.
+json numberJson(double value);
+
 json toJson(const Rect& rect);                   // {"x","y","width","height"}
 std::optional<Rect> rectOf(const json& value);
 json toJson(const Point& point);                 // {"x","y"}

@@ -27,7 +27,8 @@ bool isWellFormedSymbolName(const std::string& name)
 }
 
 HeadlessDesktop::HeadlessDesktop(DesktopIdentity identity)
-    : identity_(std::move(identity))
+    : policy_(identity.activationPolicy)
+    , identity_(std::move(identity))
 {
 }
 

@@ -389,7 +389,7 @@ public:
     void orderPanelFrontRegardless(PanelId panel) override
     {
         HeadlessDesktop::orderPanelFrontRegardless(panel);
-        tellThePanel(panel);
+        tellThePanel(panel, true);
     }
 
     void orderPanelOut(PanelId panel) override
@@ -491,11 +491,12 @@ private:
             tell({{"op", "statusItem"}, {"item", item}, {"state", wire::toJson(found->second)}});
     }
 
-    void tellThePanel(PanelId panel)
+    // `front`: the panel was ordered front, so it comes before its level.
+    void tellThePanel(PanelId panel, bool front = false)
     {
         auto found = panels_.find(panel);
         if (found != panels_.end())
-            tell({{"op", "panel"}, {"panel", panel}, {"state", wire::toJson(found->second)}});
+            tell({{"op", "panel"}, {"panel", panel}, {"state", wire::toJson(found->second)}, {"front", front}});
     }
 
     void tellTheHandlers()
