@@ -508,12 +508,11 @@ private:
               {"displayReconfiguration", displayHandlerInstalled_}});
     }
 
-    // Sends a request that needs no answer.
+    // Sends what the host did and waits until the server has taken it, so
+    // that whoever reads the server's state next sees it.
     void tell(json request)
     {
-        if (gone_)
-            return;
-        writeLine(request, Clock::now() + bound_);
+        call(std::move(request));
     }
 
     // Sends a request and reads until its answer arrives. Modal calls wait as
@@ -664,10 +663,12 @@ private:
         complain("neither a reply nor an event", line);
     }
 
-    // Tells the server that a line of its was malformed.
+    // Tells the server that a line of its was malformed. It asks for no
+    // answer: lines are being sorted, and reading more now would reorder them.
     void complain(const std::string& what, const std::string& line)
     {
-        tell({{"op", "malformed"}, {"error", what}, {"line", line.substr(0, 200)}});
+        if (!gone_)
+            writeLine({{"op", "malformed"}, {"error", what}, {"line", line.substr(0, 200)}}, Clock::now() + bound_);
     }
 
     void goneBecause(const std::string& reason)

@@ -510,6 +510,14 @@ private:
             return;
         stopped_ = true;
         listening_ = false;
+        // A stop signal that comes while the server winds down finds it going
+        // already: held back, it cannot end the server by its default action
+        // once the signal set is gone.
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGTERM);
+        sigaddset(&stops, SIGINT);
+        sigprocmask(SIG_BLOCK, &stops, nullptr);
         std::error_code ignored;
         acceptor_.close(ignored);
         ::unlink(socketPath_.c_str());
