@@ -574,7 +574,7 @@ TEST(DesktopRealHost, RunsAgainstTheServerFollowsTheFrontAndEndsOnAQuit)
     auto safari = server.add({{"bundleIdentifier", "com.apple.Safari"}, {"windows", {window(100, 50, 800, 600)}}})["application"]["pid"]
                       .get<int64_t>();
     fixture::Bundle bundle;
-    bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleName", "Acme"}});
+    bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleName", "Acme"}, {"LSUIElement", true}});
     bundle.writeTestShellDescriptor();
     bundle.installHost();
     fixture::RunOptions options;
@@ -583,6 +583,13 @@ TEST(DesktopRealHost, RunsAgainstTheServerFollowsTheFrontAndEndsOnAQuit)
 
     auto record = server.waitForHost("com.example.acme");
     ASSERT_TRUE(record) << host->err();
+    // It introduced itself with the policy its Info.plist gives it at launch.
+    bool introduced = false;
+    for (const auto& entry : server.log()) {
+        if (entry.value("connected", "") == "host")
+            introduced = entry["request"]["activationPolicy"] == 1;
+    }
+    EXPECT_TRUE(introduced);
     EXPECT_EQ((*record)["localizedName"], "Acme");
     EXPECT_EQ((*record)["bundlePath"], bundle.path());
     pid_t pid = (*record)["pid"].get<pid_t>();
