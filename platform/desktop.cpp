@@ -91,6 +91,7 @@ DesktopIdentity ownDesktopIdentity()
 }
 
 namespace {
+// Writes a line to standard error in one write.
 void sayOnStandardError(const std::string& line)
 {
     std::string bytes = line + "\n";
@@ -105,6 +106,7 @@ void sayOnStandardError(const std::string& line)
     }
 }
 
+// The server the environment names when it answers, else the headless desktop.
 std::unique_ptr<Desktop> chooseTheDesktop()
 {
     auto identity = ownDesktopIdentity();

@@ -76,6 +76,7 @@ std::optional<bool> booleanAt(const json& object, const char* key)
 }
 
 namespace {
+// A string or null.
 json optionalString(const std::optional<std::string>& text)
 {
     return text ? json(*text) : json(nullptr);
@@ -315,6 +316,7 @@ constexpr int MENU_DEPTH_LIMIT = 64;
 
 std::optional<Menu> menuOfAt(const json& value, int depth);
 
+// An item at a depth of nesting.
 std::optional<MenuItem> menuItemOfAt(const json& value, int depth)
 {
     if (!value.is_object())
@@ -346,6 +348,7 @@ std::optional<MenuItem> menuItemOfAt(const json& value, int depth)
     return item;
 }
 
+// A menu at a depth of nesting.
 std::optional<Menu> menuOfAt(const json& value, int depth)
 {
     if (!value.is_object() || depth > MENU_DEPTH_LIMIT)

@@ -139,6 +139,7 @@ void HeadlessDesktop::activateIgnoringOtherApps()
         becomeActive();
 }
 
+// The host takes the front; its observers hear of it from the main queue.
 void HeadlessDesktop::becomeActive()
 {
     if (active_)
@@ -150,6 +151,7 @@ void HeadlessDesktop::becomeActive()
     });
 }
 
+// The host leaves the front.
 void HeadlessDesktop::resignActive()
 {
     active_ = false;

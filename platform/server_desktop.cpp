@@ -37,6 +37,7 @@ constexpr std::size_t SOCKET_PATH_LIMIT = 103;
 // A line longer than this is no line of the protocol.
 constexpr std::size_t LINE_LIMIT = 16 * 1024 * 1024;
 
+// Writes a line to standard error in one write.
 void sayOnStandardError(const std::string& line)
 {
     std::string bytes = line + "\n";
@@ -51,6 +52,7 @@ void sayOnStandardError(const std::string& line)
     }
 }
 
+// How long a call that is not modal waits for the server.
 std::chrono::milliseconds answerBound()
 {
     if (const char* text = std::getenv(DESKTOP_TIMEOUT_VARIABLE)) {
@@ -62,6 +64,7 @@ std::chrono::milliseconds answerBound()
     return std::chrono::milliseconds(DESKTOP_ANSWER_MS);
 }
 
+// The Apple event an event describes; nothing for null.
 std::optional<AppleEvent> appleEventOf(const json& value, uint32_t eventClass, uint32_t eventID)
 {
     if (!value.is_object())
@@ -78,6 +81,7 @@ std::optional<AppleEvent> appleEventOf(const json& value, uint32_t eventClass, u
     return event;
 }
 
+// Whether the text is a file URL (its scheme compared without case).
 bool isFileURL(const std::string& text)
 {
     if (text.size() < 5)
@@ -484,6 +488,7 @@ private:
         return applications;
     }
 
+    // Shows the server what the host set on a status item.
     void tellTheStatusItem(StatusItemId item)
     {
         auto found = statusItems_.find(item);
@@ -499,6 +504,7 @@ private:
             tell({{"op", "panel"}, {"panel", panel}, {"state", wire::toJson(found->second)}, {"front", front}});
     }
 
+    // Shows the server which handlers the host installed.
     void tellTheHandlers()
     {
         tell({{"op", "handlers"},
@@ -636,6 +642,7 @@ private:
         }
     }
 
+    // Sorts one line from the server into the replies or the events.
     void handleLine(const std::string& line)
     {
         if (line.empty())
@@ -671,6 +678,7 @@ private:
             writeLine({{"op", "malformed"}, {"error", what}, {"line", line.substr(0, 200)}}, Clock::now() + bound_);
     }
 
+    // Drops the server for good and says so once.
     void goneBecause(const std::string& reason)
     {
         if (gone_)
@@ -687,6 +695,7 @@ private:
             sayOnStandardError("desktop server went away (" + reason + "); the headless desktop serves from now on");
     }
 
+    // The socket is readable while nothing waits for a reply.
     void readable()
     {
         if (!gone_)
@@ -706,6 +715,7 @@ private:
         });
     }
 
+    // Runs the queued events in the order they came.
     void drain()
     {
         // Events read while a handler waits for an answer join the queue and
@@ -717,6 +727,7 @@ private:
         }
     }
 
+    // Answers the server's question that came with an event.
     void answer(const json& event, json reply)
     {
         auto ask = wire::integerAt(event, "ask");
@@ -727,6 +738,7 @@ private:
         tell(std::move(reply));
     }
 
+    // Hands one event from the server to the host's observers and handlers.
     void handleEvent(const json& event)
     {
         std::string name = event.value("event", "");

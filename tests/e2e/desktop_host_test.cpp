@@ -231,6 +231,9 @@ TEST_F(DesktopHost, WindowServerCallsReadTheSession)
     ASSERT_EQ(screens.size(), 2u);
     EXPECT_EQ(screens[0].visibleFrame, (Rect{0, 0, 1440, 876}));
     EXPECT_EQ(screens[1].frame, (Rect{1440, 0, 1920, 1080}));
+    // A session can have no screen at all (a closed lid).
+    server.setScreens(json::array());
+    EXPECT_TRUE(desktop->screens().empty());
 }
 
 TEST_F(DesktopHost, StatusItemsMenusAndPopUps)

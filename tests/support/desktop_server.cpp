@@ -23,6 +23,7 @@ namespace fixture {
 
 namespace {
 
+// What one read gives; empty at the end.
 std::string readSome(int fd)
 {
     char buffer[65536];
@@ -34,6 +35,7 @@ std::string readSome(int fd)
     }
 }
 
+// A connected Unix socket, or -1.
 int connectTo(const std::string& path)
 {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -53,6 +55,7 @@ int connectTo(const std::string& path)
     return fd;
 }
 
+// Writes all the bytes; false when the peer is gone.
 bool writeAll(int fd, const std::string& bytes)
 {
     std::size_t done = 0;
@@ -167,6 +170,7 @@ Background::Background(const std::string& program, const RunOptions& options, co
     errReader_ = std::thread([this, fd = err[0]] { gather(fd, err_); });
 }
 
+// Collects a stream of the process until it closes.
 void Background::gather(int fd, std::string& into)
 {
     for (;;) {
@@ -190,6 +194,7 @@ Background::~Background()
     finishReading();
 }
 
+// Waits for the readers once nothing holds the pipes any more.
 void Background::finishReading()
 {
     // Whatever the process left in its group must not hold the pipes open.
@@ -350,6 +355,7 @@ RunOptions DesktopServer::withDesktop(RunOptions options) const
     return options;
 }
 
+// The client connection of the helper, greeted.
 void DesktopServer::connect()
 {
     fd_ = connectTo(socket_);

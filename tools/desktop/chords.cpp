@@ -49,6 +49,7 @@ const std::pair<const char*, uint32_t> modifierWords[] = {
     {"ctrl", platform::HOT_KEY_CONTROL}, {"control", platform::HOT_KEY_CONTROL},
 };
 
+// An unsigned 32-bit number written in decimal.
 std::optional<uint32_t> number(const std::string& text)
 {
     if (text.empty() || text.size() > 10)
@@ -64,6 +65,7 @@ std::optional<uint32_t> number(const std::string& text)
     return uint32_t(value);
 }
 
+// The virtual key code of one key character.
 std::optional<uint32_t> codeOfKey(const std::string& key, KeyboardLayoutType keyboard)
 {
     if (key == topLeftKey)
@@ -77,6 +79,7 @@ std::optional<uint32_t> codeOfKey(const std::string& key, KeyboardLayoutType key
     return found->second;
 }
 
+// ASCII letters in lower case.
 std::string lower(std::string text)
 {
     for (auto& c : text)

@@ -60,6 +60,7 @@ struct Command {
     std::function<json(const Parsed&)> request;
 };
 
+// A number from the command line.
 double numberOf(const std::string& text, const std::string& what)
 {
     char* end = nullptr;
@@ -70,6 +71,7 @@ double numberOf(const std::string& text, const std::string& what)
     return value;
 }
 
+// A whole number from the command line.
 int64_t integerOf(const std::string& text, const std::string& what)
 {
     char* end = nullptr;
@@ -137,6 +139,7 @@ json appOf(const std::string& text)
     return text;
 }
 
+// The application that the options of add and launch describe.
 json applicationOf(const Parsed& parsed)
 {
     json application = json::object();
@@ -161,6 +164,7 @@ json applicationOf(const Parsed& parsed)
     return application;
 }
 
+// The host a command names and whether it waits for the answer.
 void addHostAndWait(json& request, const Parsed& parsed)
 {
     if (auto host = parsed.option("--host"))
@@ -169,6 +173,7 @@ void addHostAndWait(json& request, const Parsed& parsed)
         request["wait"] = true;
 }
 
+// The sender of an Apple event.
 void addSender(json& request, const Parsed& parsed)
 {
     if (auto sender = parsed.option("--sender"))
@@ -178,6 +183,7 @@ void addSender(json& request, const Parsed& parsed)
 const std::set<std::string> applicationOptions = {"--bundle", "--name", "--path", "--pid", "--policy", "--window"};
 const std::set<std::string> applicationFlags = {"--hidden", "--refuses-activation"};
 
+// Every command, with its options and the request it makes.
 const std::map<std::string, Command>& commands()
 {
     static const std::map<std::string, Command> table = {
@@ -231,7 +237,7 @@ const std::map<std::string, Command>& commands()
               return json{{"op", "windows"}, {"app", appOf(p.positional[0])}, {"windows", windows}};
           }}},
         {"screens",
-         {"screens X,Y,W,H[@DISPLAY]...", {}, {}, 1, 64,
+         {"screens [X,Y,W,H[@DISPLAY]]... (none: no screen at all)", {}, {}, 0, 64,
           [](const Parsed& p) {
               json screens = json::array();
               for (const auto& screen : p.positional)
@@ -239,7 +245,7 @@ const std::map<std::string, Command>& commands()
               return json{{"op", "setScreens"}, {"screens", screens}};
           }}},
         {"reconfigure",
-         {"reconfigure X,Y,W,H[@DISPLAY]...", {}, {}, 1, 64,
+         {"reconfigure [X,Y,W,H[@DISPLAY]]...", {}, {}, 0, 64,
           [](const Parsed& p) {
               json screens = json::array();
               for (const auto& screen : p.positional)
@@ -389,6 +395,7 @@ const std::map<std::string, Command>& commands()
     return table;
 }
 
+// The arguments of a command sorted into options, flags and the rest.
 Parsed parse(const Command& command, const std::vector<std::string>& arguments)
 {
     Parsed parsed;

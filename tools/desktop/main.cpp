@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+// "serve" runs the server; anything else is a client command.
 int main(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);

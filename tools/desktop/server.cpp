@@ -61,6 +61,7 @@ constexpr double MENU_BAR_HEIGHT = 24;
 
 enum class Role { none, host, application, client };
 
+// The role as the protocol and the log name it.
 const char* nameOf(Role role)
 {
     switch (role) {
@@ -165,6 +166,7 @@ struct Waiter {
     std::shared_ptr<asio::steady_timer> timer;
 };
 
+// A path as the path of a file URL, with everything but unreserved characters escaped.
 std::string percentEncodedPath(const std::string& path)
 {
     static const char* hex = "0123456789ABCDEF";
@@ -181,6 +183,7 @@ std::string percentEncodedPath(const std::string& path)
     return out;
 }
 
+// Whether the text begins with a URL scheme and a colon.
 bool hasScheme(const std::string& url)
 {
     auto colon = url.find(':');
@@ -215,6 +218,7 @@ public:
         mouse_ = {screens_[0].frame.width / 2, screens_[0].frame.height / 2};
     }
 
+    // Binds the socket and starts accepting; the reason when it cannot.
     std::optional<std::string> listen()
     {
         if (socketPath_.empty())
@@ -329,6 +333,7 @@ private:
         });
     }
 
+    // Reads what the peer sends, for as long as it is connected.
     void read(const std::shared_ptr<Connection>& connection)
     {
         connection->socket.async_read_some(asio::buffer(connection->buffer),
@@ -346,6 +351,7 @@ private:
                                            });
     }
 
+    // Splits what arrived into lines; a line over the limit is refused and skipped.
     void take(Connection& connection, std::string_view bytes)
     {
         while (!bytes.empty() && !connection.closed) {
@@ -371,6 +377,7 @@ private:
         }
     }
 
+    // One line from a peer: a request, or an error reply when it is no JSON object.
     void handleLine(Connection& connection, const std::string& line)
     {
         if (line.empty() || line == "\r")
@@ -384,6 +391,7 @@ private:
         dispatch(connection, *message);
     }
 
+    // Queues one line to a peer; a peer that leaves too much unread is dropped.
     void send(Connection& connection, const json& message)
     {
         if (connection.closed)
@@ -402,6 +410,7 @@ private:
         }
     }
 
+    // Writes the queued lines one after the other.
     void writeNext(const std::shared_ptr<Connection>& connection)
     {
         if (connection->closed || connection->outbound.empty()) {
@@ -423,6 +432,7 @@ private:
                           });
     }
 
+    // Ends a connection; a host or an application leaves the session with it.
     void close(Connection& connection, const std::string& reason)
     {
         if (connection.closed)
@@ -451,12 +461,14 @@ private:
         return got == 0;
     }
 
+    // The live connection with this number, if any.
     Connection* connectionOf(uint64_t number)
     {
         auto found = connections_.find(number);
         return found == connections_.end() ? nullptr : found->second.get();
     }
 
+    // The success reply to a request that has an id.
     void reply(Connection& connection, const json& request, json result = json::object())
     {
         auto id = request.find("id");
@@ -467,6 +479,7 @@ private:
         send(connection, result);
     }
 
+    // The error reply to a request, with or without id.
     void refuse(Connection& connection, const json& request, const std::string& error)
     {
         json message = {{"error", error}};
@@ -477,6 +490,7 @@ private:
         send(connection, message);
     }
 
+    // A reply that comes after other work, to a client that may be gone by then.
     void replyLater(const std::weak_ptr<Connection>& client, const json& id, json result)
     {
         auto connection = client.lock();
@@ -487,6 +501,7 @@ private:
         send(*connection, result);
     }
 
+    // An error reply that comes later, to a client that may be gone by then.
     void refuseLater(const std::weak_ptr<Connection>& client, const json& id, const std::string& error)
     {
         auto connection = client.lock();
@@ -495,6 +510,7 @@ private:
         send(*connection, {{"id", id}, {"error", error}});
     }
 
+    // Adds a record to the log, dropping the oldest beyond the limit.
     void record(json entry)
     {
         entry["seq"] = nextSeq_++;
@@ -504,6 +520,7 @@ private:
             log_.pop_front();
     }
 
+    // Stops listening, removes the socket and ends once the last replies are out.
     void stop()
     {
         if (stopped_)
@@ -526,6 +543,7 @@ private:
         flushThenEnd(std::chrono::steady_clock::now() + std::chrono::seconds(1));
     }
 
+    // Ends the loop when nothing is left to write, or at the deadline.
     void flushThenEnd(std::chrono::steady_clock::time_point deadline)
     {
         bool pending = false;
@@ -548,6 +566,7 @@ private:
         bool logged = true;
     };
 
+    // Every request but hello, with the roles that may send it.
     const std::map<std::string, Op>& ops()
     {
         static const std::set<Role> host{Role::host};
@@ -614,6 +633,7 @@ private:
         return table;
     }
 
+    // Checks a request against the connection's role and runs it.
     void dispatch(Connection& connection, const json& request)
     {
         auto op = wire::stringAt(request, "op");
@@ -648,6 +668,7 @@ private:
         (this->*(found->second.handle))(connection, request);
     }
 
+    // The first request: the protocol version, the role, and for processes their place in the session.
     void hello(Connection& connection, const json& request)
     {
         auto protocol = wire::integerAt(request, "protocol");
@@ -750,6 +771,7 @@ private:
         return nullptr;
     }
 
+    // The record of the host on this connection.
     HostRecord* hostByConnection(uint64_t number)
     {
         for (auto& host : hosts_) {
@@ -759,6 +781,7 @@ private:
         return nullptr;
     }
 
+    // The record of the connected host with this process id.
     HostRecord* connectedHostByPid(pid_t pid)
     {
         for (auto& host : hosts_) {
@@ -828,6 +851,7 @@ private:
         return connectedHostByPid(app->running.pid);
     }
 
+    // A process id for an application without a process.
     pid_t madeUpPid()
     {
         while (appByPid(nextMadeUpPid_))
@@ -835,6 +859,7 @@ private:
         return nextMadeUpPid_++;
     }
 
+    // Windows from their descriptions; false with the reason for a wrong one.
     bool windowsOf(const json& list, std::vector<Window>& windows, std::string& error)
     {
         if (!list.is_array()) {
@@ -860,6 +885,7 @@ private:
         return true;
     }
 
+    // Screens from their descriptions, display ids given or made up; nothing for a wrong one.
     std::optional<std::vector<Screen>> screensOf(const json& list)
     {
         if (!list.is_array())
@@ -921,6 +947,7 @@ private:
             raiseWindowsOf(*front_);
     }
 
+    // Brings the application's windows in front of all others.
     void raiseWindowsOf(pid_t pid)
     {
         std::vector<uint32_t> own, others;
@@ -932,6 +959,7 @@ private:
         zOrder_.insert(zOrder_.end(), others.begin(), others.end());
     }
 
+    // The on-screen windows without desktop elements, as the window server lists them.
     json windowList()
     {
         std::vector<const Window*> shown;
@@ -961,6 +989,7 @@ private:
         return list;
     }
 
+    // An application as the protocol writes it, with whether it is in front.
     json applicationJson(const App& app)
     {
         json value = wire::toJson(app.running);
@@ -1004,6 +1033,7 @@ private:
         }
     }
 
+    // Sends an event to a connected host and logs it.
     void sendEvent(HostRecord& host, const json& event)
     {
         Connection* connection = connectionOf(host.connection);
@@ -1013,12 +1043,14 @@ private:
         send(*connection, event);
     }
 
+    // Tells a host about its own activation.
     void tellTheApplication(pid_t pid, platform::ApplicationNotification notification)
     {
         if (HostRecord* host = connectedHostByPid(pid))
             sendEvent(*host, {{"event", "application"}, {"notification", wire::nameOf(notification)}});
     }
 
+    // Makes the application the front one and tells the hosts.
     void bringToFront(pid_t pid)
     {
         App* app = appByPid(pid);
@@ -1066,6 +1098,7 @@ private:
         return true;
     }
 
+    // Shows a hidden application's windows again.
     void unhide(App& app)
     {
         if (!app.running.hidden)
@@ -1074,6 +1107,7 @@ private:
         broadcast(WorkspaceNotification::didUnhideApplication, app.running);
     }
 
+    // Hides the application's windows; the front moves on if it was in front.
     void hide(App& app)
     {
         if (app.running.hidden)
@@ -1084,6 +1118,7 @@ private:
         leaveTheFront(pid);
     }
 
+    // The application terminates: its windows and hot keys go, the hosts are told.
     void quit(pid_t pid)
     {
         auto found = std::find_if(apps_.begin(), apps_.end(), [&](const App& app) { return app.running.pid == pid; });
@@ -1110,6 +1145,7 @@ private:
         }
     }
 
+    // Keeps the record of a host that left, without its windows and open questions.
     void hostGone(uint64_t number)
     {
         HostRecord* host = hostByConnection(number);
@@ -1225,6 +1261,7 @@ private:
         return true;
     }
 
+    // Answers the clients waiting for a host that has now connected.
     void checkWaiters()
     {
         for (auto waiter = waiters_.begin(); waiter != waiters_.end();) {
@@ -1251,6 +1288,7 @@ private:
         reply(connection, request, {{"application", app ? applicationJson(*app) : json(nullptr)}});
     }
 
+    // Every application, or those with one bundle identifier.
     void runningApplications(Connection& connection, const json& request)
     {
         auto bundle = wire::stringAt(request, "bundleIdentifier");
@@ -1262,6 +1300,7 @@ private:
         reply(connection, request, {{"applications", list}});
     }
 
+    // The application with a process id, or null.
     void runningApplication(Connection& connection, const json& request)
     {
         auto pid = wire::integerAt(request, "pid");
@@ -1273,11 +1312,13 @@ private:
         reply(connection, request, {{"application", app ? applicationJson(*app) : json(nullptr)}});
     }
 
+    // The window server's list of on-screen windows.
     void windowListRequest(Connection& connection, const json& request)
     {
         reply(connection, request, {{"windows", windowList()}});
     }
 
+    // The screens, the first holding the menu bar.
     void screensRequest(Connection& connection, const json& request)
     {
         json list = json::array();
@@ -1286,16 +1327,19 @@ private:
         reply(connection, request, {{"screens", list}});
     }
 
+    // The mouse location in screen coordinates.
     void mouseLocation(Connection& connection, const json& request)
     {
         reply(connection, request, wire::toJson(mouse_));
     }
 
+    // The keyboard's layout type.
     void keyboardLayoutType(Connection& connection, const json& request)
     {
         reply(connection, request, {{"type", wire::nameOf(keyboard_)}});
     }
 
+    // Whether a system symbol of this name exists here.
     void systemSymbolExists(Connection& connection, const json& request)
     {
         auto name = wire::stringAt(request, "name");
@@ -1307,6 +1351,7 @@ private:
         reply(connection, request, {{"exists", exists}});
     }
 
+    // A process asks another application to activate.
     void activate(Connection& connection, const json& request)
     {
         auto pid = wire::integerAt(request, "pid");
@@ -1320,6 +1365,7 @@ private:
         reply(connection, request, {{"activated", activated}});
     }
 
+    // A process asks the workspace to open a URL; it is recorded.
     void openURL(Connection& connection, const json& request)
     {
         auto url = wire::stringAt(request, "url");
@@ -1333,6 +1379,7 @@ private:
         reply(connection, request, {{"opened", opened}});
     }
 
+    // A process changes its activation policy; a prohibited one leaves the front.
     void setActivationPolicy(Connection& connection, const json& request)
     {
         auto given = wire::activationPolicyOf(request.value("policy", json()));
@@ -1350,6 +1397,7 @@ private:
         reply(connection, request);
     }
 
+    // A process replaces its windows.
     void setOwnWindows(Connection& connection, const json& request)
     {
         std::vector<Window> windows;
@@ -1362,17 +1410,20 @@ private:
         reply(connection, request);
     }
 
+    // Whether the process is the front application.
     void isActive(Connection& connection, const json& request)
     {
         reply(connection, request, {{"active", front_ == connection.pid}});
     }
 
+    // The process activates itself.
     void activateIgnoringOtherApps(Connection& connection, const json& request)
     {
         activateOnRequest(connection.pid);
         reply(connection, request, {{"active", front_ == connection.pid}});
     }
 
+    // A host lets another application take activation; it is recorded.
     void yieldActivation(Connection& connection, const json& request)
     {
         auto pid = wire::integerAt(request, "pid");
@@ -1385,6 +1436,7 @@ private:
         reply(connection, request);
     }
 
+    // Registers a chord for a host unless refused or held already.
     void registerHotKey(Connection& connection, const json& request)
     {
         uint32_t values[5] = {};
@@ -1415,6 +1467,7 @@ private:
         reply(connection, request, result);
     }
 
+    // Releases one of the host's own registrations.
     void unregisterHotKey(Connection& connection, const json& request)
     {
         auto reference = wire::integerAt(request, "reference");
@@ -1429,6 +1482,7 @@ private:
         reply(connection, request, {{"status", platform::NO_ERR}});
     }
 
+    // What a host drew in one of its status items.
     void statusItem(Connection& connection, const json& request)
     {
         HostRecord* host = hostByConnection(connection.number);
@@ -1456,6 +1510,7 @@ private:
         reply(connection, request);
     }
 
+    // What a host shows in one of its panels; a visible one is a window.
     void panel(Connection& connection, const json& request)
     {
         HostRecord* host = hostByConnection(connection.number);
@@ -1491,6 +1546,7 @@ private:
         reply(connection, request);
     }
 
+    // Which Apple-event, delegate, Services and display handlers a host installed.
     void handlers(Connection& connection, const json& request)
     {
         HostRecord* host = hostByConnection(connection.number);
@@ -1501,6 +1557,7 @@ private:
         reply(connection, request);
     }
 
+    // A host shows a modal alert; the reply waits for the user.
     void alert(Connection& connection, const json& request)
     {
         HostRecord* host = hostByConnection(connection.number);
@@ -1518,6 +1575,7 @@ private:
         host->alert = Pending{request, wire::toJson(*alert), nextSeq_};
     }
 
+    // A host pops a menu up; the reply waits for the user.
     void popUp(Connection& connection, const json& request)
     {
         HostRecord* host = hostByConnection(connection.number);
@@ -1534,6 +1592,7 @@ private:
         host->popUp = Pending{request, {{"menu", request["menu"]}, {"location", request["location"]}}, nextSeq_};
     }
 
+    // A host answers one of its questions; a waiting client gets the answer.
     void answer(Connection& connection, const json& request)
     {
         auto id = wire::integerAt(request, "ask");
@@ -1555,6 +1614,7 @@ private:
         reply(connection, request);
     }
 
+    // A host reports a line of ours it could not use.
     void malformed(Connection& connection, const json& request)
     {
         if (HostRecord* host = hostByConnection(connection.number))
@@ -1564,6 +1624,7 @@ private:
 
     // --- Client requests: the session ----------------------------------------------
 
+    // Everything a host drew and did, as the state shows it.
     json hostJson(const HostRecord& host)
     {
         json items = json::array();
@@ -1613,6 +1674,7 @@ private:
         };
     }
 
+    // The whole state of the session and of every host.
     json stateJson()
     {
         json applications = json::array();
@@ -1663,11 +1725,13 @@ private:
         };
     }
 
+    // The whole state.
     void state(Connection& connection, const json& request)
     {
         reply(connection, request, {{"state", stateJson()}});
     }
 
+    // The log records from a sequence number on.
     void logRequest(Connection& connection, const json& request)
     {
         int64_t since = wire::integerAt(request, "since").value_or(0);
@@ -1679,6 +1743,7 @@ private:
         reply(connection, request, {{"records", records}, {"next", nextSeq_}});
     }
 
+    // Applies a session.
     void loadRequest(Connection& connection, const json& request)
     {
         if (auto error = load(request.value("session", json())))
@@ -1687,6 +1752,7 @@ private:
             reply(connection, request);
     }
 
+    // Adds an application without telling the hosts.
     void add(Connection& connection, const json& request)
     {
         std::string error;
@@ -1696,6 +1762,7 @@ private:
             refuse(connection, request, error);
     }
 
+    // Adds an application and tells the hosts it launched.
     void launch(Connection& connection, const json& request)
     {
         std::string error;
@@ -1715,6 +1782,7 @@ private:
         return app;
     }
 
+    // An application quits.
     void quitRequest(Connection& connection, const json& request)
     {
         if (App* app = namedApp(connection, request)) {
@@ -1724,6 +1792,7 @@ private:
         }
     }
 
+    // An application is hidden.
     void hideRequest(Connection& connection, const json& request)
     {
         if (App* app = namedApp(connection, request)) {
@@ -1733,6 +1802,7 @@ private:
         }
     }
 
+    // A hidden application is shown again.
     void unhideRequest(Connection& connection, const json& request)
     {
         if (App* app = namedApp(connection, request)) {
@@ -1741,6 +1811,7 @@ private:
         }
     }
 
+    // The user brings an application to the front.
     void frontRequest(Connection& connection, const json& request)
     {
         if (App* app = namedApp(connection, request)) {
@@ -1754,6 +1825,7 @@ private:
         }
     }
 
+    // Replaces an application's windows.
     void windowsRequest(Connection& connection, const json& request)
     {
         App* app = namedApp(connection, request);
@@ -1769,11 +1841,12 @@ private:
         reply(connection, request, {{"windowList", windowList()}});
     }
 
+    // Sets the screens without telling anyone.
     void setScreens(Connection& connection, const json& request)
     {
         auto screens = screensOf(request.value("screens", json()));
-        if (!screens || screens->empty()) {
-            refuse(connection, request, "\"screens\" must be a list of at least one screen with distinct displays");
+        if (!screens) {
+            refuse(connection, request, "\"screens\" must be a list of screens with distinct displays");
             return;
         }
         screens_ = *screens;
@@ -1781,11 +1854,12 @@ private:
         reply(connection, request);
     }
 
+    // The displays change: every host gets the callbacks for each affected display.
     void reconfigure(Connection& connection, const json& request)
     {
         auto screens = screensOf(request.value("screens", json()));
-        if (!screens || screens->empty()) {
-            refuse(connection, request, "\"screens\" must be a list of at least one screen with distinct displays");
+        if (!screens) {
+            refuse(connection, request, "\"screens\" must be a list of screens with distinct displays");
             return;
         }
         auto before = screens_;
@@ -1817,7 +1891,7 @@ private:
                     flags |= platform::DISPLAY_SET_MODE_FLAG;
             }
             bool wasMain = !before.empty() && before[0].display == display;
-            bool isMain = screens->front().display == display;
+            bool isMain = !screens->empty() && screens->front().display == display;
             if (wasMain != isMain && now)
                 flags |= platform::DISPLAY_SET_MAIN_FLAG;
             if (flags)
@@ -1841,6 +1915,7 @@ private:
         reply(connection, request, {{"changes", list}});
     }
 
+    // Moves the mouse.
     void setMouse(Connection& connection, const json& request)
     {
         auto point = wire::pointOf(request);
@@ -1852,6 +1927,7 @@ private:
         reply(connection, request);
     }
 
+    // Sets the keyboard's layout type.
     void setKeyboardLayoutType(Connection& connection, const json& request)
     {
         auto type = wire::keyboardLayoutTypeOf(request.value("type", json()));
@@ -1863,6 +1939,7 @@ private:
         reply(connection, request);
     }
 
+    // Makes activation of an application fail when a process asks for it, or work again.
     void refuseActivation(Connection& connection, const json& request)
     {
         if (App* app = namedApp(connection, request)) {
@@ -1871,6 +1948,7 @@ private:
         }
     }
 
+    // The chord a client request names, by text or by numbers.
     std::optional<Chord> chordIn(const json& request)
     {
         if (auto text = wire::stringAt(request, "chord"))
@@ -1884,6 +1962,7 @@ private:
         return Chord{uint32_t(*code), uint32_t(modifiers.value_or(0))};
     }
 
+    // Makes registering a chord fail with a status, or work again with 0.
     void refuseHotKey(Connection& connection, const json& request)
     {
         auto chord = chordIn(request);
@@ -1899,6 +1978,7 @@ private:
         reply(connection, request, {{"code", chord->code}, {"modifiers", chord->modifiers}, {"status", *status}});
     }
 
+    // Names the system symbols that do not exist.
     void setMissingSymbols(Connection& connection, const json& request)
     {
         auto names = request.find("names");
@@ -1935,6 +2015,7 @@ private:
             reply(client, request, {{"ask", id}, {"host", host.identity.pid}});
     }
 
+    // The user presses a chord: the host that holds it gets the press.
     void press(Connection& connection, const json& request)
     {
         auto chord = chordIn(request);
@@ -2037,6 +2118,7 @@ private:
         return host.statusItems.begin()->first;
     }
 
+    // The user picks a row of the host's pop-up menu, else of its status item's menu.
     void pick(Connection& connection, const json& request)
     {
         std::string error;
@@ -2080,6 +2162,7 @@ private:
         ask(*host, event, connection, request);
     }
 
+    // The user opens a status item's menu.
     void openMenu(Connection& connection, const json& request)
     {
         std::string error;
@@ -2098,6 +2181,7 @@ private:
         reply(connection, request, {{"host", host->identity.pid}, {"item", *item}});
     }
 
+    // Closes the host's pop-up menu and answers its request with the pick or null.
     void endThePopUp(HostRecord& host, const json& picked)
     {
         Pending popUp = std::move(*host.popUp);
@@ -2107,6 +2191,7 @@ private:
             reply(*hostConnection, popUp.request, {{"picked", picked}});
     }
 
+    // The user closes the pop-up menu or the open menu without a pick.
     void dismiss(Connection& connection, const json& request)
     {
         std::string error;
@@ -2126,6 +2211,7 @@ private:
         }
     }
 
+    // The user answers the host's alert.
     void answerAlert(Connection& connection, const json& request)
     {
         std::string error;
@@ -2194,6 +2280,7 @@ private:
         return json{{"sender", *sender}, {"reason", reason ? json(*reason) : json(nullptr)}};
     }
 
+    // The system sends the host a get-URL Apple event.
     void getURL(Connection& connection, const json& request)
     {
         std::string error;
@@ -2209,6 +2296,7 @@ private:
         reply(connection, request, {{"host", host->identity.pid}});
     }
 
+    // The system asks the host to open URLs.
     void openURLs(Connection& connection, const json& request)
     {
         std::string error;
@@ -2227,6 +2315,7 @@ private:
         reply(connection, request, {{"host", host->identity.pid}});
     }
 
+    // The user opens the running application again.
     void reopen(Connection& connection, const json& request)
     {
         std::string error;
@@ -2239,6 +2328,7 @@ private:
         ask(*host, {{"event", "reopen"}, {"appleEvent", *appleEvent}}, connection, request);
     }
 
+    // The system asks the host to quit.
     void askToQuit(Connection& connection, const json& request)
     {
         std::string error;
@@ -2251,6 +2341,7 @@ private:
         ask(*host, {{"event", "quit"}, {"appleEvent", *appleEvent}}, connection, request);
     }
 
+    // The Services menu hands files to the host.
     void service(Connection& connection, const json& request)
     {
         std::string error;
@@ -2282,6 +2373,7 @@ private:
         ask(*host, event, connection, request);
     }
 
+    // Answers when a matching host is connected, or refuses after the time given.
     void waitForHost(Connection& connection, const json& request)
     {
         for (auto& host : hosts_) {
@@ -2312,6 +2404,7 @@ private:
         });
     }
 
+    // Ends the server.
     void shutdown(Connection& connection, const json& request)
     {
         reply(connection, request);
