@@ -494,3 +494,19 @@ TEST(DesktopServerLines, WrongLinesGetAnErrorAndChangeNothing)
     ASSERT_TRUE(welcome);
     EXPECT_EQ((*welcome)["error"], "process 700060 is registered already (connection " + std::to_string(DesktopServer::hostIn(server.state(), 700060)["connection"].get<int>()) + ")");
 }
+
+TEST(DesktopServerLog, ComesAPageAtATimeAndKeepsItsOrder)
+{
+    DesktopServer server;
+    for (int i = 0; i < 2100; ++i)
+        server.setMouse(i, 0);
+    auto first = server.request({{"op", "log"}, {"since", 1}});
+    ASSERT_EQ(first["records"].size(), 2000u);
+    EXPECT_TRUE(first["more"].get<bool>());
+    EXPECT_EQ(first["next"], 2001);
+    auto all = server.log(1);
+    ASSERT_GE(all.size(), 2100u);
+    for (std::size_t i = 0; i < all.size(); ++i)
+        EXPECT_EQ(all[i]["seq"], int64_t(i + 1));
+    EXPECT_EQ(all[2099]["request"], (json{{"op", "setMouse"}, {"x", 2099}, {"y", 0}}));
+}

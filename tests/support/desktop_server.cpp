@@ -420,8 +420,15 @@ json DesktopServer::state()
 
 std::vector<json> DesktopServer::log(int64_t since)
 {
-    auto reply = request({{"op", "log"}, {"since", since}});
-    return reply.value("records", json::array()).get<std::vector<json>>();
+    std::vector<json> records;
+    for (;;) {
+        auto reply = request({{"op", "log"}, {"since", since}});
+        for (const auto& record : reply.value("records", json::array()))
+            records.push_back(record);
+        if (!reply.value("more", false))
+            return records;
+        since = reply["next"].get<int64_t>();
+    }
 }
 
 std::optional<json> DesktopServer::waitFor(const std::function<bool(const json&)>& condition, std::chrono::milliseconds timeout)

@@ -54,6 +54,7 @@ constexpr std::size_t LINE_LIMIT = 16 * 1024 * 1024;
 // A peer that leaves this much unread is not reading: it is dropped.
 constexpr std::size_t OUTBOUND_LIMIT = 64 * 1024 * 1024;
 constexpr std::size_t LOG_LIMIT = 50000;
+constexpr std::size_t LOG_PAGE = 2000;
 constexpr std::size_t SOCKET_PATH_LIMIT = 103;
 // Processes the session makes up get ids no Linux process can have.
 constexpr pid_t FIRST_MADE_UP_PID = 900000000;
@@ -1736,11 +1737,19 @@ private:
     {
         int64_t since = wire::integerAt(request, "since").value_or(0);
         json records = json::array();
+        int64_t next = nextSeq_;
         for (const auto& entry : log_) {
-            if (entry["seq"].get<int64_t>() >= since)
-                records.push_back(entry);
+            int64_t seq = entry["seq"].get<int64_t>();
+            if (seq < since)
+                continue;
+            // A page at a time, so that no reply grows past what a peer may leave unread.
+            if (records.size() == LOG_PAGE) {
+                next = seq;
+                break;
+            }
+            records.push_back(entry);
         }
-        reply(connection, request, {{"records", records}, {"next", nextSeq_}});
+        reply(connection, request, {{"records", records}, {"next", next}, {"more", next < nextSeq_}});
     }
 
     // Applies a session.
