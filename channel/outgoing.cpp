@@ -64,7 +64,7 @@ void decideWhetherToTellTheFront()
     auto front = runtime.find("front");
     tellsTheChildTheFront = piped && front != runtime.end() && front->second == "tell";
     if (tellsTheChildTheFront)
-        platform::desktop().observeActivations(tellTheChildAboutActivation);
+        platform::desktop().observeWorkspace(platform::WorkspaceNotification::didActivateApplication, tellTheChildAboutActivation);
 }
 
 } // namespace kestrune

@@ -1,0 +1,659 @@
+// The host's side of the desktop against a live desktop server: every
+// operation of the interface once, the modal calls, and a server that dies,
+// sticks or talks nonsense. The first tests drive the interface in this
+// process (the test is the host); the last run the real host binary.
+#include "support/desktop_server.h"
+
+#include "platform/desktop.h"
+#include "platform/desktop_json.h"
+#include "platform/headless_desktop.h"
+#include "platform/main_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+using fixture::DesktopServer;
+using nlohmann::json;
+using namespace std::chrono_literals;
+using namespace platform;
+
+namespace {
+
+json window(double x, double y, double width, double height, int layer = 0)
+{
+    return {{"bounds", {{"x", x}, {"y", y}, {"width", width}, {"height", height}}}, {"layer", layer}};
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+class DesktopHost : public ::testing::Test {
+protected:
+    void SetUp() override { markTheMainThread(); }
+
+    std::unique_ptr<Desktop> connect(DesktopServer& server)
+    {
+        std::string error;
+        auto desktop = connectToTheDesktopServer(server.socket(), identity, error);
+        EXPECT_TRUE(desktop) << error;
+        return desktop;
+    }
+
+    json ownRecord(DesktopServer& server) { return DesktopServer::hostIn(server.state(), getpid()); }
+
+    DesktopIdentity identity{getpid(), "com.example.inprocess", "In Process", "/tmp/InProcess.app", ActivationPolicy::regular};
+};
+
+// A server of the test's own making: it greets the host and then does what
+// the test says, on a thread of its own.
+class FakeServer {
+public:
+    explicit FakeServer(std::function<void(int fd)> after)
+    {
+        char pattern[] = "/tmp/kd-fake-XXXXXX";
+        folder_ = mkdtemp(pattern);
+        path_ = folder_ + "/fake.sock";
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path_.data(), path_.size());
+        ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 4);
+        thread_ = std::thread([this, after] {
+            int fd = ::accept(listener_, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            std::string hello = readLine(fd);
+            auto id = json::parse(hello, nullptr, false).value("id", json(0));
+            std::string welcome = json{{"id", id}, {"ok", true}, {"protocol", 1}}.dump() + "\n";
+            ::send(fd, welcome.data(), welcome.size(), MSG_NOSIGNAL);
+            after(fd);
+            ::close(fd);
+        });
+    }
+
+    ~FakeServer()
+    {
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+        ::unlink(path_.c_str());
+        ::rmdir(folder_.c_str());
+    }
+
+    const std::string& path() const { return path_; }
+
+    // One line from the host; empty when it closed.
+    static std::string readLine(int fd)
+    {
+        std::string line;
+        char c;
+        while (::recv(fd, &c, 1, 0) == 1) {
+            if (c == '\n')
+                return line;
+            line.push_back(c);
+        }
+        return line;
+    }
+
+private:
+    std::string folder_, path_;
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+} // namespace
+
+TEST_F(DesktopHost, WorkspaceAndApplicationCallsReachTheSession)
+{
+    DesktopServer server;
+    auto desktop = connect(server);
+    ASSERT_TRUE(desktop);
+    auto safari = server.add({{"bundleIdentifier", "com.apple.Safari"}, {"name", "Safari"}, {"bundlePath", "/Applications/Safari.app"}})["application"]["pid"]
+                      .get<pid_t>();
+    auto terminal = server.add({{"bundleIdentifier", "com.apple.Terminal"}})["application"]["pid"].get<pid_t>();
+
+    std::vector<std::string> heard;
+    auto note = [&](const std::string& what) {
+        return [&heard, what](const std::optional<RunningApplication>& application) {
+            heard.push_back(what + " " + (application ? application->bundleIdentifier.value_or("?") : "none")
+                            + (application && application->terminated ? " terminated" : ""));
+        };
+    };
+    desktop->observeWorkspace(WorkspaceNotification::didActivateApplication, note("activate"));
+    auto launchObserver = desktop->observeWorkspace(WorkspaceNotification::didLaunchApplication, note("launch"));
+    desktop->observeWorkspace(WorkspaceNotification::didTerminateApplication, note("terminate"));
+    desktop->observeWorkspace(WorkspaceNotification::didHideApplication, note("hide"));
+    desktop->observeWorkspace(WorkspaceNotification::didUnhideApplication, note("unhide"));
+    desktop->observeApplication(ApplicationNotification::didBecomeActive, [&] { heard.push_back("became active"); });
+    desktop->observeApplication(ApplicationNotification::didResignActive, [&] { heard.push_back("resigned active"); });
+
+    auto all = desktop->runningApplications();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].pid, getpid());
+    EXPECT_EQ(all[0].localizedName, "In Process");
+    EXPECT_EQ(desktop->runningApplication(safari)->bundlePath, "/Applications/Safari.app");
+    EXPECT_FALSE(desktop->runningApplication(12345678));
+    EXPECT_EQ(desktop->runningApplications("com.apple.Terminal").size(), 1u);
+    EXPECT_FALSE(desktop->frontmostApplication());
+
+    server.front("Safari");
+    ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return heard.size() == 1; }));
+    EXPECT_EQ(heard.back(), "activate com.apple.Safari");
+    EXPECT_EQ(desktop->frontmostApplication()->pid, safari);
+    EXPECT_TRUE(desktop->activate(terminal));
+    EXPECT_EQ(desktop->frontmostApplication()->bundleIdentifier, "com.apple.Terminal");
+    server.refuseActivation(safari);
+    EXPECT_FALSE(desktop->activate(safari));
+
+    // The host itself: prohibited, it cannot be activated; as an accessory it can.
+    desktop->setActivationPolicy(ActivationPolicy::prohibited);
+    desktop->activateIgnoringOtherApps();
+    EXPECT_FALSE(desktop->isActive());
+    desktop->setActivationPolicy(ActivationPolicy::accessory);
+    EXPECT_EQ(desktop->activationPolicy(), ActivationPolicy::accessory);
+    desktop->activateIgnoringOtherApps();
+    EXPECT_TRUE(desktop->isActive());
+    ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return heard.back() == "activate com.example.inprocess"; }));
+    EXPECT_NE(std::find(heard.begin(), heard.end(), "became active"), heard.end());
+    desktop->yieldActivation(safari);
+    EXPECT_TRUE(desktop->openURL("https://kestrune.app"));
+
+    heard.clear();
+    server.launch({{"bundleIdentifier", "com.apple.Notes"}});
+    ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return heard.size() == 1; }));
+    desktop->removeObserver(launchObserver);
+    server.hide(terminal);
+    server.unhide(terminal);
+    server.front(terminal);
+    server.quit(terminal);
+    server.launch({{"bundleIdentifier", "com.apple.Mail"}});
+    server.quit("com.apple.Mail");
+    ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return heard.size() >= 8; })) << json(heard).dump();
+    fixture::runTheMainQueueUntil([] { return false; }, 200ms);
+    // The quitting front application leaves the front to the last regular
+    // application before it; the host, an accessory now, is passed over.
+    EXPECT_EQ(heard, (std::vector<std::string>{"launch com.apple.Notes", "hide com.apple.Terminal", "unhide com.apple.Terminal",
+                                               "resigned active", "activate com.apple.Terminal", "terminate com.apple.Terminal terminated",
+                                               "activate com.apple.Safari", "terminate com.apple.Mail terminated"}))
+        << "a removed observer hears nothing more";
+
+    desktop->setActivationPolicy(ActivationPolicy::prohibited);
+    auto record = ownRecord(server);
+    EXPECT_EQ(record["activationPolicy"], 2);
+    EXPECT_FALSE(desktop->isActive());
+    EXPECT_EQ(record["yields"], json::array({safari}));
+    EXPECT_EQ(record["openedURLs"][0]["url"], "https://kestrune.app");
+    EXPECT_EQ(record["activations"].size(), 2u);
+}
+
+TEST_F(DesktopHost, WindowServerCallsReadTheSession)
+{
+    DesktopServer server;
+    auto desktop = connect(server);
+    ASSERT_TRUE(desktop);
+    auto safari = server.add({{"bundleIdentifier", "com.apple.Safari"}, {"windows", {window(100, 50, 800, 600), window(0, 0, 40, 40, 3)}}})["application"]["pid"];
+    auto windows = desktop->onScreenWindows();
+    ASSERT_TRUE(windows);
+    ASSERT_EQ(windows->size(), 2u);
+    EXPECT_EQ((*windows)[1][WINDOW_OWNER_PID], safari);
+    EXPECT_EQ(rectFromBounds((*windows)[1][WINDOW_BOUNDS]), (Rect{100, 50, 800, 600}));
+    EXPECT_EQ((*windows)[0][WINDOW_LAYER], 3);
+    EXPECT_EQ(desktop->statusWindowLevel(), 25);
+
+    server.setMouse(700, 20);
+    EXPECT_EQ(desktop->mouseLocation(), (Point{700, 20}));
+    server.setKeyboard("ISO");
+    EXPECT_EQ(desktop->keyboardLayoutType(), KeyboardLayoutType::iso);
+
+    std::vector<std::pair<uint32_t, uint32_t>> changes;
+    desktop->setDisplayReconfigurationHandler([&](uint32_t display, uint32_t flags) { changes.push_back({display, flags}); });
+    EXPECT_TRUE(ownRecord(server)["handlers"]["displayReconfiguration"].get<bool>());
+    server.reconfigure({{{"frame", {{"x", 0}, {"y", 0}, {"width", 1440}, {"height", 900}}}, {"display", 1}},
+                        {{"frame", {{"x", 1440}, {"y", 0}, {"width", 1920}, {"height", 1080}}}, {"display", 2}}});
+    ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return changes.size() == 2; }));
+    EXPECT_EQ(changes, (std::vector<std::pair<uint32_t, uint32_t>>{
+                           {2, DISPLAY_BEGIN_CONFIGURATION_FLAG},
+                           {2, DISPLAY_ADD_FLAG | DISPLAY_ENABLED_FLAG | DISPLAY_DESKTOP_SHAPE_CHANGED_FLAG}}));
+    auto screens = desktop->screens();
+    ASSERT_EQ(screens.size(), 2u);
+    EXPECT_EQ(screens[0].visibleFrame, (Rect{0, 0, 1440, 876}));
+    EXPECT_EQ(screens[1].frame, (Rect{1440, 0, 1920, 1080}));
+    // A session can have no screen at all (a closed lid).
+    server.setScreens(json::array());
+    EXPECT_TRUE(desktop->screens().empty());
+}
+
+TEST_F(DesktopHost, StatusItemsMenusAndPopUps)
+{
+    DesktopServer server;
+    auto desktop = connect(server);
+    ASSERT_TRUE(desktop);
+    server.missingSymbols({"no.such.symbol"});
+    EXPECT_TRUE(desktop->systemSymbolExists("rectangle.grid.2x2"));
+    EXPECT_FALSE(desktop->systemSymbolExists("no.such.symbol"));
+
+    Menu menu;
+    menu.autoenablesItems = false;
+    MenuItem hello;
+    hello.title = "Hello";
+    hello.hasAction = true;
+    hello.representedObject = "hello";
+    hello.identifier = "hello-row";
+    hello.keyEquivalent = "k";
+    hello.keyEquivalentModifierMask = MODIFIER_COMMAND | MODIFIER_SHIFT;
+    hello.image = SymbolImage{"star", "Hello", 13, FONT_WEIGHT_REGULAR, std::nullopt, true};
+    hello.preferredImageVisibility = 1;
+    MenuItem more;
+    more.title = "More";
+    more.submenu = Menu{"More", false, {}};
+    MenuItem deep;
+    deep.title = "Deep";
+    deep.hasAction = true;
+    deep.representedObject = "deep";
+    more.submenu->items.push_back(deep);
+    menu.items = {hello, separatorItem(), more};
+
+    auto item = desktop->makeStatusItem(VARIABLE_STATUS_ITEM_LENGTH);
+    desktop->setStatusItemAutosaveName(item, "com.example.inprocess");
+    StatusItemButton button{SymbolImage{"rectangle.grid.2x2", "Acme", 16, FONT_WEIGHT_SEMIBOLD, "circle.fill", true}, "", "Acme", "Acme"};
+    desktop->setStatusItemButton(item, button);
+    desktop->setStatusItemMenu(item, menu);
+    StatusItem expected{VARIABLE_STATUS_ITEM_LENGTH, "com.example.inprocess", button, menu};
+    EXPECT_EQ(desktop->statusItem(item), expected);
+    auto drawn = ownRecord(server)["statusItems"][0];
+    drawn.erase("item");
+    EXPECT_EQ(drawn, wire::toJson(expected)) << "the server sees what the host drew";
+
+    std::vector<std::string> order;
+    std::vector<MenuPick> picks;
+    desktop->setMenuWillOpenHandler([&](const MenuPlace& place) {
+        order.push_back(place.statusItem ? "open item " + std::to_string(*place.statusItem) : "open pop-up");
+    });
+    desktop->setMenuPickHandler([&](const MenuPick& pick) {
+        order.push_back("pick " + pick.item.representedObject.value_or("?"));
+        picks.push_back(pick);
+    });
+
+    auto picked = std::async(std::launch::async, [&] { return server.pick("Deep"); });
+    ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return picks.size() == 1; }));
+    EXPECT_EQ(picked.get()["answer"], (json{{"picked", true}}));
+    EXPECT_EQ(order, (std::vector<std::string>{"open item 1", "pick deep"}));
+    EXPECT_EQ(picks[0].place.statusItem, item);
+    EXPECT_EQ(picks[0].path, (std::vector<int>{2, 0}));
+    EXPECT_EQ(picks[0].item, deep);
+
+    // A pop-up is modal: the host waits until the user picks or dismisses.
+    order.clear();
+    auto user = std::async(std::launch::async, [&] {
+        server.waitFor([](const json& state) { return !state["hosts"][0]["popUp"].is_null(); });
+        return server.pick("hello");
+    });
+    EXPECT_TRUE(desktop->popUpMenu(menu, {300, 400}));
+    EXPECT_EQ(order, (std::vector<std::string>{"open pop-up", "pick hello"}));
+    EXPECT_FALSE(picks.back().place.statusItem);
+    EXPECT_EQ(picks.back().item, hello);
+    EXPECT_EQ(user.get()["path"], json::array({0}));
+
+    auto dismissing = std::async(std::launch::async, [&] {
+        server.waitFor([](const json& state) { return !state["hosts"][0]["popUp"].is_null(); });
+        return server.dismiss();
+    });
+    EXPECT_FALSE(desktop->popUpMenu(menu, {300, 400}));
+    EXPECT_EQ(dismissing.get()["dismissed"], "popUp");
+    EXPECT_EQ(ownRecord(server)["popUps"][0]["location"], (json{{"x", 300}, {"y", 400}}));
+}
+
+TEST_F(DesktopHost, AlertsAndPanels)
+{
+    DesktopServer server;
+    auto desktop = connect(server);
+    ASSERT_TRUE(desktop);
+    Alert alert{"Quit Acme?", "Every window and helper process of Acme will close.", {"Quit", "Cancel"}};
+    auto user = std::async(std::launch::async, [&] {
+        auto shown = server.waitFor([](const json& state) { return !state["hosts"][0]["alert"].is_null(); });
+        EXPECT_TRUE(shown);
+        EXPECT_EQ((*shown)["hosts"][0]["alert"], wire::toJson(alert));
+        return server.answerAlert("Cancel");
+    });
+    EXPECT_EQ(desktop->runModalAlert(alert), 1);
+    EXPECT_EQ(user.get()["button"], 1);
+
+    PanelStyle style;
+    style.width = 150;
+    style.height = 34;
+    style.nonactivating = true;
+    style.level = STATUS_WINDOW_LEVEL;
+    style.floating = true;
+    style.ignoresMouseEvents = true;
+    style.hidesOnDeactivate = false;
+    style.opaque = false;
+    style.collectionBehavior = COLLECTION_CAN_JOIN_ALL_SPACES | COLLECTION_TRANSIENT | COLLECTION_IGNORES_CYCLE;
+    auto panel = desktop->makePanel(style);
+    desktop->setPanelText(panel, "Copied");
+    desktop->setPanelFrame(panel, {425, 764, 150, 34});
+    desktop->orderPanelFrontRegardless(panel);
+    EXPECT_EQ(desktop->panel(panel), (Panel{style, {425, 764, 150, 34}, "Copied", true}));
+    auto state = server.state();
+    auto shown = DesktopServer::hostIn(state, getpid())["panels"][0];
+    EXPECT_EQ(shown["text"], "Copied");
+    EXPECT_TRUE(shown["visible"].get<bool>());
+    EXPECT_TRUE(shown["style"]["ignoresMouseEvents"].get<bool>());
+    // On screen it is a window of the host at the status level, in the
+    // window server's coordinates (the screen is 900 points high).
+    ASSERT_EQ(state["windowList"].size(), 1u);
+    EXPECT_EQ(state["windowList"][0]["kCGWindowLayer"], 25);
+    EXPECT_EQ(state["windowList"][0]["kCGWindowBounds"], (json{{"X", 425}, {"Y", 102}, {"Width", 150}, {"Height", 34}}));
+    desktop->orderPanelOut(panel);
+    EXPECT_FALSE(desktop->panel(panel)->visible);
+    EXPECT_TRUE(server.state()["windowList"].empty());
+}
+
+TEST_F(DesktopHost, HotKeysRegisterAndTheirPressesReachTheHandlers)
+{
+    DesktopServer server;
+    auto desktop = connect(server);
+    ASSERT_TRUE(desktop);
+    const uint32_t declared = fourCharCode("KsHK"), shells = fourCharCode("KsCK");
+    auto first = desktop->registerHotKey(40, HOT_KEY_CONTROL | HOT_KEY_OPTION, {declared, 0}, 0);
+    EXPECT_EQ(first.status, NO_ERR);
+    EXPECT_NE(first.reference, 0u);
+    EXPECT_EQ(desktop->registerHotKey(40, HOT_KEY_CONTROL | HOT_KEY_OPTION, {shells, 0}, 0).status, EVENT_HOT_KEY_EXISTS_ERR);
+    server.refuseHotKey("⌘1", -9870);
+    auto refused = desktop->registerHotKey(18, HOT_KEY_COMMAND, {shells, 1}, 0);
+    EXPECT_EQ(refused.status, -9870);
+    EXPECT_EQ(refused.reference, 0u);
+    auto second = desktop->registerHotKey(1, HOT_KEY_COMMAND, {shells, 2}, 0);
+    EXPECT_EQ(second.status, NO_ERR);
+    EXPECT_EQ(ownRecord(server)["hotKeys"].size(), 2u);
+
+    std::vector<std::string> seen;
+    desktop->addHotKeyHandler([&](const HotKeyID& id) {
+        seen.push_back("declared " + std::to_string(id.id));
+        return id.signature == declared ? NO_ERR : EVENT_NOT_HANDLED_ERR;
+    });
+    desktop->addHotKeyHandler([&](const HotKeyID& id) {
+        seen.push_back("shells " + std::to_string(id.id));
+        return id.signature == shells ? NO_ERR : EVENT_NOT_HANDLED_ERR;
+    });
+    for (auto [chord, handledBy] : {std::pair{"⌃⌥K", "declared 0"}, std::pair{"⌘S", "shells 2"}}) {
+        SCOPED_TRACE(chord);
+        seen.clear();
+        auto pressed = std::async(std::launch::async, [&, chord = std::string(chord)] { return server.press(chord); });
+        ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return !seen.empty() && seen.back() == handledBy; }));
+        EXPECT_EQ(pressed.get()["answer"], (json{{"handled", true}}));
+        EXPECT_EQ(seen.front(), std::string("shells ") + (handledBy == std::string("shells 2") ? "2" : "0")) << "the latest handler sees it first";
+    }
+
+    EXPECT_EQ(desktop->unregisterHotKey(first.reference), NO_ERR);
+    EXPECT_EQ(desktop->unregisterHotKey(first.reference), PARAM_ERR);
+    EXPECT_TRUE(server.press("⌃⌥K").contains("error"));
+}
+
+TEST_F(DesktopHost, AppleEventsTheDelegateAndServices)
+{
+    DesktopServer server;
+    auto desktop = connect(server);
+    ASSERT_TRUE(desktop);
+    auto terminal = server.add({{"bundleIdentifier", "com.apple.Terminal"}})["application"]["pid"].get<int32_t>();
+
+    std::vector<std::pair<std::vector<std::string>, std::optional<AppleEvent>>> opened;
+    std::vector<std::optional<AppleEvent>> quits, reopens;
+    TerminateReply reply = TerminateReply::cancel;
+    desktop->setApplicationDelegate({
+        [&](const std::vector<std::string>& urls) { opened.push_back({urls, desktop->currentAppleEvent()}); },
+        [&](bool) {
+            reopens.push_back(desktop->currentAppleEvent());
+            return false;
+        },
+        [&] {
+            quits.push_back(desktop->currentAppleEvent());
+            return reply;
+        },
+    });
+    EXPECT_FALSE(desktop->currentAppleEvent());
+
+    // Without a handler of its own, a get-URL event reaches the delegate.
+    server.getURL("acme://one", terminal);
+    ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return opened.size() == 1; }));
+    EXPECT_EQ(opened[0].first, std::vector<std::string>{"acme://one"});
+    EXPECT_EQ(opened[0].second, (AppleEvent{INTERNET_EVENT_CLASS, INTERNET_EVENT_CLASS, "acme://one", terminal, std::nullopt}));
+
+    std::vector<AppleEvent> events;
+    desktop->setGetURLHandler([&](const AppleEvent& event) {
+        events.push_back(event);
+        EXPECT_EQ(desktop->currentAppleEvent(), event);
+    });
+    server.getURL("acme://two", terminal);
+    server.getURL(nullptr);
+    ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(events[0].directObject, "acme://two");
+    EXPECT_EQ(events[0].senderPid, terminal);
+    EXPECT_FALSE(events[1].directObject);
+    EXPECT_FALSE(events[1].senderPid);
+    EXPECT_FALSE(desktop->currentAppleEvent()) << "the current event lasts only while it is handled";
+
+    server.openURLs({"acme://a", "file:///tmp/x.acmelink"}, terminal);
+    ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return opened.size() == 2; }));
+    EXPECT_EQ(opened[1].first, (std::vector<std::string>{"acme://a", "file:///tmp/x.acmelink"}));
+    EXPECT_EQ(opened[1].second->eventID, OPEN_DOCUMENTS_EVENT_ID);
+    EXPECT_EQ(opened[1].second->senderPid, terminal);
+
+    auto answer = [&](auto request) {
+        auto pending = std::async(std::launch::async, request);
+        EXPECT_EQ(pending.wait_for(0s), std::future_status::timeout);
+        fixture::runTheMainQueueUntil([&] { return pending.wait_for(0s) == std::future_status::ready; });
+        return pending.get();
+    };
+    EXPECT_EQ(answer([&] { return server.reopen(); })["answer"], (json{{"handled", false}}));
+    ASSERT_EQ(reopens.size(), 1u);
+    EXPECT_FALSE(reopens[0]) << "a reopen the client asks for carries no Apple event";
+
+    EXPECT_EQ(answer([&] { return server.askToQuit("shut", terminal); })["answer"], (json{{"reply", "cancel"}}));
+    ASSERT_EQ(quits.size(), 1u);
+    EXPECT_EQ(quits[0], (AppleEvent{CORE_EVENT_CLASS, QUIT_EVENT_ID, std::nullopt, terminal, fourCharCode("shut")}));
+    answer([&] { return server.askToQuit(); });
+    ASSERT_EQ(quits.size(), 2u);
+    EXPECT_FALSE(quits[1]) << "a quit from the host's own menu has no Apple event";
+
+    EXPECT_EQ(answer([&] { return server.service({"/tmp/a.txt"}, "import"); })["answer"],
+              (json{{"error", "The application provides no services"}}));
+    std::vector<ServicesRequest> requests;
+    desktop->setServicesProvider([&](const ServicesRequest& request) -> std::optional<std::string> {
+        requests.push_back(request);
+        if (request.fileURLs.empty() || !request.userData)
+            return std::string("No file for the service");
+        return std::nullopt;
+    });
+    EXPECT_EQ(answer([&] { return server.service({"/tmp/a b.txt", "https://x.example/", "/tmp/c.txt"}, "import"); })["answer"],
+              (json{{"error", nullptr}}));
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].message, "openFiles");
+    EXPECT_EQ(requests[0].userData, "import");
+    EXPECT_EQ(requests[0].fileURLs, (std::vector<std::string>{"file:///tmp/a%20b.txt", "file:///tmp/c.txt"}));
+    EXPECT_EQ(answer([&] { return server.service(json::array(), nullptr); })["answer"], (json{{"error", "No file for the service"}}));
+
+    EXPECT_EQ(ownRecord(server)["handlers"],
+              (json{{"getURL", true}, {"services", true}, {"delegate", true}, {"displayReconfiguration", false}}));
+    desktop->setGetURLHandler(nullptr);
+    EXPECT_FALSE(ownRecord(server)["handlers"]["getURL"].get<bool>());
+}
+
+TEST_F(DesktopHost, AServerThatDiesDuringAModalCallLeavesTheHostHeadless)
+{
+    auto server = std::make_unique<DesktopServer>();
+    auto desktop = connect(*server);
+    ASSERT_TRUE(desktop);
+    auto item = desktop->makeStatusItem(VARIABLE_STATUS_ITEM_LENGTH);
+    desktop->setStatusItemAutosaveName(item, "kept");
+    auto killer = std::async(std::launch::async, [&] {
+        server->waitFor([](const json& state) { return !state["hosts"][0]["alert"].is_null(); });
+        server->kill();
+    });
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(desktop->runModalAlert({"Quit?", "", {"Quit", "Cancel"}}), 0) << "the headless answer: the first button";
+    killer.get();
+    // Everything afterwards is the headless desktop's, without a word more.
+    EXPECT_FALSE(desktop->frontmostApplication());
+    EXPECT_EQ(desktop->screens(), std::vector<Screen>{HeadlessDesktop::headlessScreen()});
+    EXPECT_EQ(desktop->registerHotKey(40, 256, {1, 0}, 0).status, NO_ERR);
+    EXPECT_EQ(desktop->runModalAlert({"Again?", "", {"Yes", "No"}}), 0);
+    EXPECT_EQ(desktop->statusItem(item)->autosaveName, "kept") << "the host's own state stays";
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(occurrences(said, "desktop server went away"), 1u) << said;
+    EXPECT_NE(said.find("the server closed the connection"), std::string::npos) << said;
+}
+
+TEST_F(DesktopHost, AServerThatStopsAnsweringIsDroppedAfterTheBound)
+{
+    FakeServer silent([](int fd) {
+        // It reads and never answers, until the host gives up on it.
+        while (!FakeServer::readLine(fd).empty()) {
+        }
+    });
+    setenv(DESKTOP_TIMEOUT_VARIABLE, "300", 1);
+    std::string error;
+    auto desktop = connectToTheDesktopServer(silent.path(), identity, error);
+    unsetenv(DESKTOP_TIMEOUT_VARIABLE);
+    ASSERT_TRUE(desktop) << error;
+    testing::internal::CaptureStderr();
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(desktop->frontmostApplication());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(desktop->onScreenWindows()->size(), 0u);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "desktop server went away (no answer to frontmostApplication within 300 ms); the headless desktop serves from now on\n");
+}
+
+TEST_F(DesktopHost, MalformedLinesFromTheServerAreReportedAndSkipped)
+{
+    std::promise<std::string> complaint;
+    FakeServer talker([&](int fd) {
+        std::string lines = "garbage\n{\"neither\":1}\n" + json{{"event", "application"}, {"notification", "didBecomeActive"}}.dump() + "\n";
+        ::send(fd, lines.data(), lines.size(), MSG_NOSIGNAL);
+        std::string first = FakeServer::readLine(fd);
+        std::string second = FakeServer::readLine(fd);
+        complaint.set_value(first + "\n" + second);
+        while (!FakeServer::readLine(fd).empty()) {
+        }
+    });
+    std::string error;
+    auto desktop = connectToTheDesktopServer(talker.path(), identity, error);
+    ASSERT_TRUE(desktop) << error;
+    bool active = false;
+    desktop->observeApplication(ApplicationNotification::didBecomeActive, [&] { active = true; });
+    ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return active; })) << "the good line after the bad ones still counts";
+    auto said = complaint.get_future().get();
+    EXPECT_NE(said.find(R"("error":"not a JSON object","line":"garbage","op":"malformed")"), std::string::npos) << said;
+    EXPECT_NE(said.find(R"("error":"neither a reply nor an event")"), std::string::npos) << said;
+}
+
+TEST_F(DesktopHost, AnUnreachableServerIsNamedAndRefused)
+{
+    std::string error;
+    EXPECT_FALSE(connectToTheDesktopServer("/tmp/kd-no-such-folder/desktop.sock", identity, error));
+    EXPECT_EQ(error, "No such file or directory");
+    EXPECT_FALSE(connectToTheDesktopServer("/tmp/" + std::string(120, 'x'), identity, error));
+    EXPECT_EQ(error, "the socket path is longer than 103 bytes");
+}
+
+// --- The real host -------------------------------------------------------------------
+
+TEST(DesktopRealHost, RunsAgainstTheServerFollowsTheFrontAndEndsOnAQuit)
+{
+    DesktopServer server;
+    auto safari = server.add({{"bundleIdentifier", "com.apple.Safari"}, {"windows", {window(100, 50, 800, 600)}}})["application"]["pid"]
+                      .get<int64_t>();
+    fixture::Bundle bundle;
+    bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleName", "Acme"}, {"LSUIElement", true}});
+    bundle.writeTestShellDescriptor();
+    bundle.installHost();
+    fixture::RunOptions options;
+    options.arguments = {"ts:forever"};
+    auto host = fixture::startHost(bundle, server.withDesktop(options));
+
+    auto record = server.waitForHost("com.example.acme");
+    ASSERT_TRUE(record) << host->err();
+    // It introduced itself with the policy its Info.plist gives it at launch.
+    bool introduced = false;
+    for (const auto& entry : server.log()) {
+        if (entry.value("connected", "") == "host")
+            introduced = entry["request"]["activationPolicy"] == 1;
+    }
+    EXPECT_TRUE(introduced);
+    EXPECT_EQ((*record)["localizedName"], "Acme");
+    EXPECT_EQ((*record)["bundlePath"], bundle.path());
+    pid_t pid = (*record)["pid"].get<pid_t>();
+    EXPECT_EQ(pid, host->pid());
+    // The host makes itself prohibited at start-up.
+    ASSERT_TRUE(server.waitFor([&](const json& state) { return DesktopServer::hostIn(state, pid)["activationPolicy"] == 2; }));
+
+    auto since = server.state()["next"].get<int64_t>();
+    server.front(safari);
+    auto state = server.state();
+    EXPECT_EQ(state["front"], safari);
+    bool told = false;
+    for (const auto& entry : server.log(since)) {
+        told = told || (entry.value("to", 0) == pid && entry["event"]["notification"] == "didActivateApplication");
+    }
+    EXPECT_TRUE(told) << "the host hears of the new front application";
+
+    // A plan mode of the same bundle reads the window list from the server.
+    fixture::RunOptions planOptions;
+    planOptions.arguments = {"--badge-plan", json{{"badge", {{"pid", safari}, {"text", "hi"}}}}.dump()};
+    auto plan = bundle.run(server.withDesktop(planOptions));
+    EXPECT_EQ(plan.status, 0) << plan.err;
+    EXPECT_EQ(json::parse(plan.out)["frame"], (json{{"x", 425}, {"y", 102}, {"width", 150}, {"height", 34}}));
+
+    // A host without a delegate of its own terminates at a quit request.
+    auto answer = server.askToQuit("shut", safari, pid);
+    EXPECT_EQ(answer["answer"], (json{{"reply", "now"}})) << answer.dump();
+    auto run = host->wait();
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(server.waitFor([&](const json& state) { return !DesktopServer::hostIn(state, pid)["connected"].get<bool>(); }));
+}
+
+TEST(DesktopRealHost, GoesOnHeadlessWhenTheServerGoesOrWasNeverThere)
+{
+    fixture::Bundle bundle;
+    bundle.writeInfoWithIdentifier("com.example.acme");
+    bundle.writeTestShellDescriptor();
+    bundle.installHost();
+    {
+        DesktopServer server;
+        fixture::RunOptions options;
+        options.arguments = {"ts:forever"};
+        auto host = fixture::startHost(bundle, server.withDesktop(options));
+        // Once it has made itself prohibited, the host has its answers from the server.
+        ASSERT_TRUE(server.waitFor([](const json& state) {
+            return !state["hosts"].empty() && state["hosts"][0]["activationPolicy"] == 2;
+        })) << host->err();
+        server.kill();
+        EXPECT_TRUE(host->waitForError("desktop server went away (the server closed the connection)")) << host->err();
+        std::this_thread::sleep_for(300ms);
+        EXPECT_FALSE(host->hasEnded()) << "the host goes on";
+        EXPECT_EQ(occurrences(host->err(), "desktop server"), 1u) << host->err();
+    }
+
+    fixture::RunOptions options;
+    options.arguments = {"--badge-plan", R"({"badge":{"pid":4242}})"};
+    options.environment[DESKTOP_SOCKET_VARIABLE] = "/tmp/kd-no-such-folder/desktop.sock";
+    auto run = bundle.run(options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(json::parse(run.out)["badge"], false);
+    EXPECT_EQ(run.err,
+              "desktop server unreachable at /tmp/kd-no-such-folder/desktop.sock (No such file or directory); the headless desktop serves\n");
+}

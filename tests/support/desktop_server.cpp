@@ -1,0 +1,589 @@
+#include "support/desktop_server.h"
+
+#include "platform/desktop.h"
+#include "platform/main_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fixture {
+
+namespace {
+
+// What one read gives; empty at the end.
+std::string readSome(int fd)
+{
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        return got > 0 ? std::string(buffer, std::size_t(got)) : std::string();
+    }
+}
+
+// A connected Unix socket, or -1.
+int connectTo(const std::string& path)
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        ::close(fd);
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Writes all the bytes; false when the peer is gone.
+bool writeAll(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t wrote = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += std::size_t(wrote);
+    }
+    return true;
+}
+
+// The next line from `fd`, reading into `buffer`; nothing at the deadline or
+// the end.
+std::optional<std::string> nextLine(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        auto newline = buffer.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = buffer.substr(0, newline);
+            buffer.erase(0, newline + 1);
+            return line;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return std::nullopt;
+        pollfd wait{fd, POLLIN, 0};
+        int ready = ::poll(&wait, 1, int(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            continue;
+        char chunk[65536];
+        ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return std::nullopt;
+        buffer.append(chunk, std::size_t(got));
+    }
+}
+
+} // namespace
+
+std::string desktopServerBinary()
+{
+    return std::string(KESTRUNE_BUILD_DIR) + "/kestrune-desktop";
+}
+
+// --- Background ---------------------------------------------------------------
+
+Background::Background(const std::string& program, const RunOptions& options, const std::string& home)
+{
+    std::map<std::string, std::string> environment = {
+        {"PATH", "/usr/local/bin:/usr/bin:/bin"},
+        {"HOME", home},
+        {"LANG", "C.UTF-8"},
+    };
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name))
+            environment[name] = value;
+    }
+    for (const auto& [name, value] : options.environment)
+        environment[name] = value;
+    for (const auto& name : options.removeFromEnvironment)
+        environment.erase(name);
+
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("pipe");
+    std::vector<std::string> argvTexts{options.argv0.value_or(program)};
+    argvTexts.insert(argvTexts.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    for (auto& text : argvTexts)
+        argv.push_back(text.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envTexts;
+    for (const auto& [name, value] : environment)
+        envTexts.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& text : envTexts)
+        envp.push_back(text.data());
+    envp.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (options.workingDirectory && chdir(options.workingDirectory->c_str()) != 0)
+            _exit(127);
+        setpgid(0, 0);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    feeder_ = std::thread([fd = in[1], input = options.input] {
+        std::size_t done = 0;
+        while (done < input.size()) {
+            ssize_t wrote = ::write(fd, input.data() + done, input.size() - done);
+            if (wrote <= 0)
+                break;
+            done += std::size_t(wrote);
+        }
+        ::close(fd);
+    });
+    outReader_ = std::thread([this, fd = out[0]] { gather(fd, out_); });
+    errReader_ = std::thread([this, fd = err[0]] { gather(fd, err_); });
+}
+
+// Collects a stream of the process until it closes.
+void Background::gather(int fd, std::string& into)
+{
+    for (;;) {
+        std::string bytes = readSome(fd);
+        if (bytes.empty())
+            break;
+        std::lock_guard<std::mutex> lock(mutex_);
+        into += bytes;
+    }
+    ::close(fd);
+}
+
+Background::~Background()
+{
+    if (!hasEnded()) {
+        ::kill(-pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    finishReading();
+}
+
+// Waits for the readers once nothing holds the pipes any more.
+void Background::finishReading()
+{
+    // Whatever the process left in its group must not hold the pipes open.
+    ::kill(-pid_, SIGKILL);
+    if (feeder_.joinable())
+        feeder_.join();
+    if (outReader_.joinable())
+        outReader_.join();
+    if (errReader_.joinable())
+        errReader_.join();
+}
+
+bool Background::hasEnded()
+{
+    if (ended_)
+        return true;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        ended_ = true;
+        status_ = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
+    return ended_;
+}
+
+Run Background::wait(std::chrono::milliseconds timeout)
+{
+    Run run;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!hasEnded()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            run.timedOut = true;
+            ::kill(-pid_, SIGKILL);
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            ended_ = true;
+            status_ = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    finishReading();
+    run.status = status_;
+    run.out = out();
+    run.err = err();
+    return run;
+}
+
+void Background::signal(int signalNumber)
+{
+    if (!hasEnded())
+        ::kill(pid_, signalNumber);
+}
+
+std::string Background::out()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+}
+
+std::string Background::err()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return err_;
+}
+
+bool Background::waitForError(const std::string& text, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (err().find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return err().find(text) != std::string::npos;
+}
+
+std::unique_ptr<Background> startHost(const Bundle& bundle, const RunOptions& options, const std::string& name)
+{
+    return std::make_unique<Background>(bundle.contents("MacOS/" + name), options, bundle.home());
+}
+
+// --- The server ---------------------------------------------------------------------
+
+DesktopServer::DesktopServer()
+{
+    char pattern[] = "/tmp/kd-XXXXXX";
+    if (!mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp");
+    folder_ = pattern;
+    socket_ = folder_ + "/desktop.sock";
+    int out[2];
+    if (pipe2(out, O_CLOEXEC))
+        throw std::runtime_error("pipe");
+    std::string program = desktopServerBinary();
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(out[1], 1);
+        setpgid(0, 0);
+        execl(program.c_str(), program.c_str(), "serve", "--socket", socket_.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(out[1]);
+    // It says when it listens.
+    std::string said;
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (said.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd wait{out[0], POLLIN, 0};
+        if (::poll(&wait, 1, 100) > 0) {
+            std::string bytes = readSome(out[0]);
+            if (bytes.empty())
+                break;
+            said += bytes;
+        }
+    }
+    ::close(out[0]);
+    if (said.find("listening on") == std::string::npos)
+        throw std::runtime_error("the desktop server did not start: " + said);
+}
+
+DesktopServer::~DesktopServer()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        auto deadline = std::chrono::steady_clock::now() + 5s;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) != pid_) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(-pid_, SIGKILL);
+                ::kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        // A server stopped by SIGTERM ends with status 0; anything else is a fault.
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the desktop server ended with status " << status;
+    }
+    ::unlink(socket_.c_str());
+    ::rmdir(folder_.c_str());
+}
+
+void DesktopServer::kill()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+RunOptions DesktopServer::withDesktop(RunOptions options) const
+{
+    options.environment[platform::DESKTOP_SOCKET_VARIABLE] = socket_;
+    return options;
+}
+
+// The client connection of the helper, greeted.
+void DesktopServer::connect()
+{
+    fd_ = connectTo(socket_);
+    if (fd_ < 0)
+        return;
+    std::string hello = json{{"op", "hello"}, {"id", 0}, {"protocol", platform::DESKTOP_PROTOCOL}, {"role", "client"}}.dump() + "\n";
+    if (!writeAll(fd_, hello)) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (auto line = nextLine(fd_, buffer_, deadline)) {
+        auto reply = json::parse(*line, nullptr, false);
+        if (reply.is_object() && reply.value("id", json()) == 0)
+            return;
+    }
+    ::close(fd_);
+    fd_ = -1;
+}
+
+json DesktopServer::request(json message)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0)
+        connect();
+    if (fd_ < 0)
+        return {{"error", "cannot reach the desktop server"}};
+    int64_t id = nextId_++;
+    message["id"] = id;
+    // Members left null name nothing.
+    for (auto member = message.begin(); member != message.end();) {
+        if (member->is_null())
+            member = message.erase(member);
+        else
+            ++member;
+    }
+    if (!writeAll(fd_, message.dump() + "\n"))
+        return {{"error", "the desktop server is gone"}};
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (auto line = nextLine(fd_, buffer_, deadline)) {
+        auto reply = json::parse(*line, nullptr, false);
+        if (reply.is_object() && reply.value("id", json()) == id)
+            return reply;
+    }
+    return {{"error", "no reply from the desktop server"}};
+}
+
+json DesktopServer::ok(json message)
+{
+    std::string op = message.value("op", "");
+    json reply = request(std::move(message));
+    if (reply.contains("error"))
+        ADD_FAILURE() << op << " refused: " << reply["error"];
+    return reply;
+}
+
+json DesktopServer::state()
+{
+    return request({{"op", "state"}}).value("state", json());
+}
+
+std::vector<json> DesktopServer::log(int64_t since)
+{
+    std::vector<json> records;
+    for (;;) {
+        auto reply = request({{"op", "log"}, {"since", since}});
+        for (const auto& record : reply.value("records", json::array()))
+            records.push_back(record);
+        if (!reply.value("more", false))
+            return records;
+        since = reply["next"].get<int64_t>();
+    }
+}
+
+std::optional<json> DesktopServer::waitFor(const std::function<bool(const json&)>& condition, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        json current = state();
+        if (current.is_object() && condition(current))
+            return current;
+        if (std::chrono::steady_clock::now() > deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+std::optional<json> DesktopServer::waitForHost(const std::string& bundleIdentifier, std::chrono::milliseconds timeout)
+{
+    auto reply = request({{"op", "waitForHost"}, {"bundleIdentifier", bundleIdentifier}, {"timeoutMs", timeout.count()}});
+    if (!reply.contains("host"))
+        return std::nullopt;
+    return reply["host"];
+}
+
+json DesktopServer::hostIn(const json& state, pid_t pid)
+{
+    for (const auto& host : state.value("hosts", json::array())) {
+        if (host.value("pid", 0) == pid)
+            return host;
+    }
+    return nullptr;
+}
+
+json DesktopServer::applicationIn(const json& state, pid_t pid)
+{
+    for (const auto& application : state.value("applications", json::array())) {
+        if (application.value("pid", 0) == pid)
+            return application;
+    }
+    return nullptr;
+}
+
+Run DesktopServer::client(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout) const
+{
+    RunOptions options;
+    options.arguments = {"--socket", socket_};
+    options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+    options.timeout = timeout;
+    return runProgram(desktopServerBinary(), options, folder_);
+}
+
+// --- A peer speaking the protocol -----------------------------------------------------
+
+ProtocolPeer::ProtocolPeer(const std::string& socket)
+    : fd_(connectTo(socket))
+{
+}
+
+ProtocolPeer::~ProtocolPeer()
+{
+    close();
+}
+
+void ProtocolPeer::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+bool ProtocolPeer::write(const std::string& bytes)
+{
+    return fd_ >= 0 && writeAll(fd_, bytes);
+}
+
+bool ProtocolPeer::send(const json& message)
+{
+    return write(message.dump() + "\n");
+}
+
+std::optional<json> ProtocolPeer::line(std::chrono::steady_clock::time_point deadline)
+{
+    if (fd_ < 0)
+        return std::nullopt;
+    auto text = nextLine(fd_, buffer_, deadline);
+    if (!text)
+        return std::nullopt;
+    auto message = json::parse(*text, nullptr, false);
+    if (message.is_discarded())
+        return json{{"unparsed", *text}};
+    return message;
+}
+
+std::optional<json> ProtocolPeer::request(json message, std::chrono::milliseconds timeout)
+{
+    int64_t id = nextId_++;
+    message["id"] = id;
+    if (!send(message))
+        return std::nullopt;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (auto received = line(deadline)) {
+        if (received->is_object() && received->value("id", json()) == id)
+            return received;
+        unclaimed_.push_back(*received);
+    }
+    return std::nullopt;
+}
+
+std::optional<json> ProtocolPeer::next(std::chrono::milliseconds timeout)
+{
+    if (!unclaimed_.empty()) {
+        json first = unclaimed_.front();
+        unclaimed_.erase(unclaimed_.begin());
+        return first;
+    }
+    return line(std::chrono::steady_clock::now() + timeout);
+}
+
+std::optional<json> ProtocolPeer::nextEvent(const std::string& name, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        auto message = next(left);
+        if (!message)
+            return std::nullopt;
+        if (message->is_object() && message->value("event", "") == name)
+            return message;
+    }
+}
+
+std::optional<json> ProtocolPeer::helloAs(const std::string& role, pid_t pid, const std::string& bundleIdentifier)
+{
+    return request({{"op", "hello"},
+                    {"protocol", platform::DESKTOP_PROTOCOL},
+                    {"role", role},
+                    {"pid", pid},
+                    {"bundleIdentifier", bundleIdentifier},
+                    {"localizedName", bundleIdentifier}});
+}
+
+bool runTheMainQueueUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition())
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        auto& queue = platform::mainQueue();
+        queue.restart();
+        if (queue.run_for(20ms) == 0)
+            std::this_thread::sleep_for(2ms);
+    }
+}
+
+} // namespace fixture
