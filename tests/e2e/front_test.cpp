@@ -1,0 +1,72 @@
+// The shell hears which application is in front, from the live desktop.
+#include "support/desktop_server.h"
+#include "support/fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+using fixture::eventually;
+using nlohmann::json;
+
+namespace {
+std::string textOf(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+}
+
+TEST(FrontMessage, TheShellHearsTheFrontAtLaunchAndOnEveryActivation)
+{
+    fixture::DesktopServer desktop;
+    json safari = desktop.launch({{"bundleIdentifier", "com.apple.Safari"}, {"localizedName", "Safari"}})["application"];
+    json notes = desktop.add({{"bundleIdentifier", "com.apple.Notes"}, {"localizedName", "Notes"}})["application"];
+    json nameless = desktop.add({{"localizedName", "No identifier"}})["application"];
+    desktop.front(safari["pid"]);
+
+    fixture::Bundle bundle;
+    bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
+    bundle.writeTestShellDescriptor("acme", {{"front", "tell"}});
+    bundle.installHost();
+    const std::string heard = bundle.root() + "/heard";
+    auto host = fixture::startHost(bundle, desktop.withDesktop({.arguments = {"ts:echo=60000:" + heard}}));
+
+    // At launch: the application in front then.
+    ASSERT_TRUE(eventually([&] { return textOf(heard) == "{\"front\":\"com.apple.Safari\"}\n"; }))
+        << textOf(heard) << host->err() << desktop.state().dump();
+
+    // The user brings others forward; one without an identifier says nothing.
+    desktop.front(notes["pid"]);
+    desktop.front(nameless["pid"]);
+    desktop.front(safari["pid"]);
+    EXPECT_TRUE(eventually([&] {
+        return textOf(heard) == "{\"front\":\"com.apple.Safari\"}\n{\"front\":\"com.apple.Notes\"}\n{\"front\":\"com.apple.Safari\"}\n";
+    })) << textOf(heard);
+
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->wait().status, 143);
+}
+
+TEST(FrontMessage, NothingIsToldUnlessTheDescriptorAsks)
+{
+    fixture::DesktopServer desktop;
+    desktop.launch({{"bundleIdentifier", "com.apple.Safari"}});
+    json notes = desktop.add({{"bundleIdentifier", "com.apple.Notes"}})["application"];
+
+    fixture::Bundle bundle;
+    bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
+    bundle.writeTestShellDescriptor();
+    bundle.installHost();
+    const std::string heard = bundle.root() + "/heard";
+    auto host = fixture::startHost(bundle, desktop.withDesktop({.arguments = {"ts:echo=60000:" + heard}}));
+    ASSERT_TRUE(desktop.waitForHost("com.example.acme"));
+    desktop.front(notes["pid"]);
+    // A later message proves the channel works and nothing came before it.
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->wait().status, 143);
+    EXPECT_EQ(textOf(heard), "");
+}
