@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/bundle.h"
+#include "platform/standard_error.h"
 
 #include <string>
 #include <sys/types.h>
@@ -23,8 +24,7 @@ inline std::vector<std::string> commandLine;   // the arguments after the progra
 // half-destroyed process.
 [[noreturn]] void leave(int status);
 
-// Writes `line` and a line feed to standard error in one write.
-void sayOnStandardError(const std::string& line);
+using platform::sayOnStandardError;
 
 // Runs the start-up sequence and then the main loop. Never returns.
 [[noreturn]] void startUp(int argc, char** argv);

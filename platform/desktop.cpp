@@ -3,6 +3,7 @@
 #include "platform/bundle.h"
 #include "platform/desktop_json.h"
 #include "platform/files.h"
+#include "platform/standard_error.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -91,20 +92,6 @@ DesktopIdentity ownDesktopIdentity()
 }
 
 namespace {
-// Writes a line to standard error in one write.
-void sayOnStandardError(const std::string& line)
-{
-    std::string bytes = line + "\n";
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = ::write(STDERR_FILENO, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return;
-        done += std::size_t(wrote);
-    }
-}
 
 // The server the environment names when it answers, else the headless desktop.
 std::unique_ptr<Desktop> chooseTheDesktop()

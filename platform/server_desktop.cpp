@@ -8,6 +8,7 @@
 // A server that goes away, or does not answer within the bound, is dropped:
 // the host says so once on standard error and goes on with the headless
 // desktop, keeping its own state.
+#include "platform/standard_error.h"
 #include "platform/desktop_json.h"
 #include "platform/headless_desktop.h"
 #include "platform/main_queue.h"
@@ -37,20 +38,6 @@ constexpr std::size_t SOCKET_PATH_LIMIT = 103;
 // A line longer than this is no line of the protocol.
 constexpr std::size_t LINE_LIMIT = 16 * 1024 * 1024;
 
-// Writes a line to standard error in one write.
-void sayOnStandardError(const std::string& line)
-{
-    std::string bytes = line + "\n";
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = ::write(STDERR_FILENO, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return;
-        done += std::size_t(wrote);
-    }
-}
 
 // How long a call that is not modal waits for the server.
 std::chrono::milliseconds answerBound()
