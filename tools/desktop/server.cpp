@@ -292,9 +292,9 @@ public:
         if (auto applications = session.find("applications"); applications != session.end()) {
             if (!applications->is_array())
                 return "\"applications\" must be a list";
-            for (const auto& spec : *applications) {
+            for (const auto& described : *applications) {
                 std::string error;
-                if (!addApplication(spec, false, error))
+                if (!addApplication(described, false, error))
                     return error;
             }
         }
@@ -867,20 +867,20 @@ private:
             error = "windows must be a list";
             return false;
         }
-        for (const auto& spec : list) {
+        for (const auto& described : list) {
             Window window;
             std::optional<Rect> bounds;
-            if (spec.is_object() && spec.contains("bounds"))
-                bounds = anyRectOf(spec["bounds"]);
+            if (described.is_object() && described.contains("bounds"))
+                bounds = anyRectOf(described["bounds"]);
             if (!bounds) {
                 error = "a window needs \"bounds\" {\"x\",\"y\",\"width\",\"height\"}";
                 return false;
             }
             window.bounds = *bounds;
-            window.layer = int(wire::integerAt(spec, "layer").value_or(0));
-            window.onScreen = wire::booleanAt(spec, "onScreen").value_or(true);
-            window.desktopElement = wire::booleanAt(spec, "desktopElement").value_or(false);
-            window.name = wire::stringAt(spec, "name").value_or("");
+            window.layer = int(wire::integerAt(described, "layer").value_or(0));
+            window.onScreen = wire::booleanAt(described, "onScreen").value_or(true);
+            window.desktopElement = wire::booleanAt(described, "desktopElement").value_or(false);
+            window.name = wire::stringAt(described, "name").value_or("");
             windows.push_back(window);
         }
         return true;
@@ -893,13 +893,13 @@ private:
             return std::nullopt;
         std::vector<Screen> screens;
         uint32_t nextDisplay = 1;
-        for (const auto& spec : list) {
+        for (const auto& described : list) {
             Screen screen;
-            auto frame = spec.is_object() && spec.contains("frame") ? anyRectOf(spec["frame"]) : anyRectOf(spec);
+            auto frame = described.is_object() && described.contains("frame") ? anyRectOf(described["frame"]) : anyRectOf(described);
             if (!frame || frame->width <= 0 || frame->height <= 0)
                 return std::nullopt;
             screen.frame = *frame;
-            auto display = wire::integerAt(spec, "display");
+            auto display = wire::integerAt(described, "display");
             if (display && (*display <= 0 || *display > int64_t(UINT32_MAX)))
                 return std::nullopt;
             while (!display && std::any_of(screens.begin(), screens.end(), [&](const Screen& s) { return s.display == nextDisplay; }))
@@ -911,8 +911,8 @@ private:
             screen.visibleFrame = screen.frame;
             if (screens.empty())
                 screen.visibleFrame.height = std::max(0.0, screen.frame.height - MENU_BAR_HEIGHT);
-            if (spec.is_object() && spec.contains("visibleFrame")) {
-                auto visible = anyRectOf(spec["visibleFrame"]);
+            if (described.is_object() && described.contains("visibleFrame")) {
+                auto visible = anyRectOf(described["visibleFrame"]);
                 if (!visible)
                     return std::nullopt;
                 screen.visibleFrame = *visible;
@@ -1200,15 +1200,15 @@ private:
 
     // An application of the session from its description; `launched` says
     // whether hosts hear of its launch.
-    App* addApplication(const json& spec, bool launched, std::string& error)
+    App* addApplication(const json& described, bool launched, std::string& error)
     {
-        if (!spec.is_object()) {
+        if (!described.is_object()) {
             error = "an application is a JSON object";
             return nullptr;
         }
         App app;
         app.kind = AppKind::session;
-        if (auto pid = wire::integerAt(spec, "pid")) {
+        if (auto pid = wire::integerAt(described, "pid")) {
             if (*pid <= 0 || *pid > INT32_MAX) {
                 error = "pid must be a positive 32-bit number";
                 return nullptr;
@@ -1221,23 +1221,23 @@ private:
         } else {
             app.running.pid = madeUpPid();
         }
-        app.running.bundleIdentifier = wire::stringAt(spec, "bundleIdentifier");
-        app.running.localizedName = wire::stringAt(spec, "localizedName");
+        app.running.bundleIdentifier = wire::stringAt(described, "bundleIdentifier");
+        app.running.localizedName = wire::stringAt(described, "localizedName");
         if (!app.running.localizedName)
-            app.running.localizedName = wire::stringAt(spec, "name");
-        app.running.bundlePath = wire::stringAt(spec, "bundlePath");
-        if (spec.contains("activationPolicy")) {
-            auto policy = wire::activationPolicyOf(spec["activationPolicy"]);
+            app.running.localizedName = wire::stringAt(described, "name");
+        app.running.bundlePath = wire::stringAt(described, "bundlePath");
+        if (described.contains("activationPolicy")) {
+            auto policy = wire::activationPolicyOf(described["activationPolicy"]);
             if (!policy) {
                 error = "activationPolicy must be regular, accessory, prohibited or 0, 1, 2";
                 return nullptr;
             }
             app.running.activationPolicy = *policy;
         }
-        app.running.hidden = wire::booleanAt(spec, "hidden").value_or(false);
-        app.refusesActivation = wire::booleanAt(spec, "refusesActivation").value_or(false);
+        app.running.hidden = wire::booleanAt(described, "hidden").value_or(false);
+        app.refusesActivation = wire::booleanAt(described, "refusesActivation").value_or(false);
         std::vector<Window> windows;
-        if (spec.contains("windows") && !windowsOf(spec["windows"], windows, error))
+        if (described.contains("windows") && !windowsOf(described["windows"], windows, error))
             return nullptr;
         apps_.push_back(std::move(app));
         App& added = apps_.back();
