@@ -33,7 +33,9 @@ TEST(FrontMessage, TheShellHearsTheFrontAtLaunchAndOnEveryActivation)
     bundle.writeTestShellDescriptor("acme", {{"front", "tell"}});
     bundle.installHost();
     const std::string heard = bundle.root() + "/heard";
-    auto host = fixture::startHost(bundle, desktop.withDesktop({.arguments = {"ts:echo=60000:" + heard}}));
+    fixture::RunOptions options;
+    options.arguments = {"ts:echo=60000:" + heard};
+    auto host = fixture::startHost(bundle, desktop.withDesktop(options));
 
     // At launch: the application in front then.
     ASSERT_TRUE(eventually([&] { return textOf(heard) == "{\"front\":\"com.apple.Safari\"}\n"; }))
@@ -62,7 +64,9 @@ TEST(FrontMessage, NothingIsToldUnlessTheDescriptorAsks)
     bundle.writeTestShellDescriptor();
     bundle.installHost();
     const std::string heard = bundle.root() + "/heard";
-    auto host = fixture::startHost(bundle, desktop.withDesktop({.arguments = {"ts:echo=60000:" + heard}}));
+    fixture::RunOptions options;
+    options.arguments = {"ts:echo=60000:" + heard};
+    auto host = fixture::startHost(bundle, desktop.withDesktop(options));
     ASSERT_TRUE(desktop.waitForHost("com.example.acme"));
     desktop.front(notes["pid"]);
     // A later message proves the channel works and nothing came before it.

@@ -28,35 +28,7 @@ using namespace std::chrono_literals;
 std::string desktopServerBinary();
 
 // A process running in the background, its output gathered as it comes.
-class Background {
-public:
-    Background(const std::string& program, const RunOptions& options, const std::string& home);
-    ~Background();   // ends what is still running (the whole group)
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // Waits for the end; a run with timedOut set (and the process killed)
-    // when it did not end in time.
-    Run wait(std::chrono::milliseconds timeout = 20000ms);
-    void signal(int signalNumber);
-    bool hasEnded();
-    std::string out();
-    std::string err();
-    // Waits until standard error holds `text`.
-    bool waitForError(const std::string& text, std::chrono::milliseconds timeout = 10000ms);
-
-private:
-    void gather(int fd, std::string& into);
-    void finishReading();
-
-    pid_t pid_ = -1;
-    std::mutex mutex_;
-    std::string out_, err_;
-    std::thread outReader_, errReader_, feeder_;
-    bool ended_ = false;
-    int status_ = 0;
-};
+using Background = Started;
 
 // The bundle's installed host started in the background.
 std::unique_ptr<Background> startHost(const Bundle& bundle, const RunOptions& options = {}, const std::string& name = "Acme");

@@ -80,22 +80,6 @@ void removeTree(const std::string& path)
     [[maybe_unused]] int ignored = std::system(command.c_str());
 }
 
-std::string drain(int fd)
-{
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got > 0)
-            bytes.append(buffer, static_cast<size_t>(got));
-        else if (got < 0 && errno == EINTR)
-            continue;
-        else
-            break;
-    }
-    return bytes;
-}
-
 } // namespace
 
 std::string hostBinary()
@@ -178,8 +162,6 @@ Started::Started(const std::string& program, const RunOptions& options, const st
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
     feeder_ = std::thread([fd = in[1], input = options.input] {
         std::size_t done = 0;
         while (done < input.size()) {
@@ -190,8 +172,48 @@ Started::Started(const std::string& program, const RunOptions& options, const st
         }
         close(fd);
     });
-    errReader_ = std::thread([this] { errText_ = drain(err_); });
-    outReader_ = std::thread([this] { outText_ = drain(out_); });
+    outReader_ = std::thread([this, fd = out[0]] { gather(fd, outText_); });
+    errReader_ = std::thread([this, fd = err[0]] { gather(fd, errText_); });
+}
+
+// Collects a stream of the process until it closes.
+void Started::gather(int fd, std::string& into)
+{
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        std::lock_guard<std::mutex> lock(mutex_);
+        into.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    ++streamsClosed_;
+}
+
+std::string Started::out()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outText_;
+}
+
+std::string Started::err()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errText_;
+}
+
+bool Started::waitForError(const std::string& text, std::chrono::milliseconds timeout)
+{
+    return eventually([&] { return err().find(text) != std::string::npos; }, timeout);
+}
+
+Run Started::wait(std::chrono::milliseconds timeout)
+{
+    deadline_ = std::chrono::steady_clock::now() + timeout;
+    return wait();
 }
 
 Started::~Started()
@@ -211,9 +233,10 @@ void Started::reap()
     }
 }
 
-void Started::signal(int number) const
+void Started::signal(int number)
 {
-    kill(pid_, number);
+    if (!ended())
+        kill(pid_, number);
 }
 
 bool Started::ended()
@@ -241,8 +264,10 @@ Run Started::wait()
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    // Whatever the host left behind in its group must not hold the pipes.
-    if (result.timedOut)
+    // Whatever the process left behind in its group may hold the pipes: it
+    // gets a moment to let go (a launcher's child may still be starting),
+    // then the group goes.
+    if (result.timedOut || !eventually([this] { return streamsClosed_ == 2; }, std::chrono::milliseconds(3000)))
         kill(-pid_, SIGKILL);
     if (feeder_.joinable())
         feeder_.join();
@@ -250,13 +275,8 @@ Run Started::wait()
         outReader_.join();
     if (errReader_.joinable())
         errReader_.join();
-    if (out_ >= 0)
-        close(out_);
-    if (err_ >= 0)
-        close(err_);
-    out_ = err_ = -1;
-    result.out = outText_;
-    result.err = errText_;
+    result.out = out();
+    result.err = err();
     result.status = WIFSIGNALED(status_) ? 128 + WTERMSIG(status_) : WEXITSTATUS(status_);
     return result;
 }

@@ -4,9 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <sys/types.h>
 #include <thread>
 #include <map>
@@ -38,31 +40,43 @@ struct RunOptions {
 };
 
 // A process started in the background, in a process group of its own, with
-// its standard output and error captured.
+// its standard output and error gathered as they come.
 class Started {
 public:
     Started(const std::string& program, const RunOptions& options, const std::string& home);
-    ~Started();
+    ~Started();   // ends what is still running (the whole group)
     Started(const Started&) = delete;
     Started& operator=(const Started&) = delete;
 
     pid_t pid() const { return pid_; }
-    void signal(int number) const;
+    // Sends a signal, unless the process has already ended (its number may
+    // belong to another process by then).
+    void signal(int number);
     // Waits for the end (at most the options' timeout from the start; then
     // the whole group is killed and the run says it timed out).
     Run wait();
-    // True once the process has ended (it is then reaped by wait()).
+    // The same with a deadline counted from now.
+    Run wait(std::chrono::milliseconds timeout);
+    // True once the process has ended (it is then reaped).
     bool ended();
+    bool hasEnded() { return ended(); }
     // Waits for the process alone, not for what it left holding its output.
     void reap();
+    // What it wrote so far.
+    std::string out();
+    std::string err();
+    // Waits until standard error holds `text`.
+    bool waitForError(const std::string& text, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
 private:
+    void gather(int fd, std::string& into);
     pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = 0;
     std::chrono::steady_clock::time_point deadline_;
-    int out_ = -1, err_ = -1;
+    std::mutex mutex_;
     std::string outText_, errText_;
+    std::atomic<int> streamsClosed_{0};
     std::thread outReader_, errReader_, feeder_;
 };
 
