@@ -2289,6 +2289,20 @@ private:
         return json{{"sender", *sender}, {"reason", reason ? json(*reason) : json(nullptr)}};
     }
 
+    // The host a system request names and the Apple event it carries; no
+    // host (the request refused) when either is wrong.
+    std::pair<HostRecord*, json> hostAndAppleEventOf(Connection& connection, const json& request)
+    {
+        std::string error;
+        HostRecord* host = findHost(request, error);
+        auto appleEvent = host ? appleEventIn(request, error) : std::nullopt;
+        if (!host || !appleEvent) {
+            refuse(connection, request, error);
+            return {nullptr, json()};
+        }
+        return {host, *appleEvent};
+    }
+
     // The system sends the host a get-URL Apple event.
     void getURL(Connection& connection, const json& request)
     {
@@ -2308,46 +2322,34 @@ private:
     // The system asks the host to open URLs.
     void openURLs(Connection& connection, const json& request)
     {
-        std::string error;
-        HostRecord* host = findHost(request, error);
-        auto appleEvent = host ? appleEventIn(request, error) : std::nullopt;
-        if (!host || !appleEvent) {
-            refuse(connection, request, error);
+        auto [host, appleEvent] = hostAndAppleEventOf(connection, request);
+        if (!host)
             return;
-        }
         auto urls = request.value("urls", json());
         if (!urls.is_array() || !std::all_of(urls.begin(), urls.end(), [](const json& url) { return url.is_string(); })) {
             refuse(connection, request, "\"urls\" must be a list of URL texts");
             return;
         }
-        sendEvent(*host, {{"event", "openURLs"}, {"urls", urls}, {"appleEvent", *appleEvent}});
+        sendEvent(*host, {{"event", "openURLs"}, {"urls", urls}, {"appleEvent", appleEvent}});
         reply(connection, request, {{"host", host->identity.pid}});
     }
 
     // The user opens the running application again.
     void reopen(Connection& connection, const json& request)
     {
-        std::string error;
-        HostRecord* host = findHost(request, error);
-        auto appleEvent = host ? appleEventIn(request, error) : std::nullopt;
-        if (!host || !appleEvent) {
-            refuse(connection, request, error);
+        auto [host, appleEvent] = hostAndAppleEventOf(connection, request);
+        if (!host)
             return;
-        }
-        ask(*host, {{"event", "reopen"}, {"appleEvent", *appleEvent}}, connection, request);
+        ask(*host, {{"event", "reopen"}, {"appleEvent", appleEvent}}, connection, request);
     }
 
     // The system asks the host to quit.
     void askToQuit(Connection& connection, const json& request)
     {
-        std::string error;
-        HostRecord* host = findHost(request, error);
-        auto appleEvent = host ? appleEventIn(request, error) : std::nullopt;
-        if (!host || !appleEvent) {
-            refuse(connection, request, error);
+        auto [host, appleEvent] = hostAndAppleEventOf(connection, request);
+        if (!host)
             return;
-        }
-        ask(*host, {{"event", "quit"}, {"appleEvent", *appleEvent}}, connection, request);
+        ask(*host, {{"event", "quit"}, {"appleEvent", appleEvent}}, connection, request);
     }
 
     // The Services menu hands files to the host.
