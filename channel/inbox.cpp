@@ -8,7 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-namespace kestrune {
+namespace kestrune::channel {
 
 std::shared_ptr<ChildInbox> ChildInbox::on(int fd)
 {
@@ -172,4 +172,4 @@ void ChildInbox::close()
     fd_ = -1;
 }
 
-} // namespace kestrune
+} // namespace kestrune::channel

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-namespace kestrune {
+namespace kestrune::channel {
 
 // The most bytes an inbox holds for a shell that does not read.
 inline constexpr std::int64_t CHILD_INBOX_LIMIT = 1048576;
@@ -69,7 +69,4 @@ private:
     bool watching_ = false;
 };
 
-// The current shell's inbox; empty when the shell is not piped.
-inline std::shared_ptr<ChildInbox> input;
-
-} // namespace kestrune
+} // namespace kestrune::channel

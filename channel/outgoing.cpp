@@ -1,28 +1,37 @@
 #include "channel/outgoing.h"
 
-#include "channel/inbox.h"
-#include "host/descriptor.h"
+#include "platform/json_line.h"
 #include "platform/main_queue.h"
-#include "supervision/exit.h"
-#include "supervision/launch.h"
 
-namespace kestrune {
+namespace kestrune::channel {
+
+namespace {
+std::function<ChildInbox*()> openInbox;
+bool tellsTheFront = false;
+bool observing = false;
+}
+
+void setTheOpenInbox(std::function<ChildInbox*()> given)
+{
+    openInbox = std::move(given);
+}
 
 bool theChildCanBeTold()
 {
-    return input && child && child->isRunning() && !swapping;
+    return openInbox && openInbox() != nullptr;
 }
 
 void tellTheChild(const Message& message)
 {
     platform::assertOnTheMainThread("tellTheChild");
-    if (!theChildCanBeTold())
+    ChildInbox* inbox = openInbox ? openInbox() : nullptr;
+    if (!inbox)
         return;
-    auto line = compactUnsorted(message);
+    auto line = platform::compactUnsorted(message);
     if (!line)
         return;
     line->push_back('\n');
-    input->send(std::move(*line));
+    inbox->send(std::move(*line));
 }
 
 std::optional<std::string> frontmostIdentifier()
@@ -35,9 +44,7 @@ std::optional<std::string> frontmostIdentifier()
 
 void tellTheChildTheFront(const std::optional<std::string>& identifier)
 {
-    if (!tellsTheChildTheFront)
-        return;
-    if (!theChildCanBeTold() || !identifier)
+    if (!tellsTheFront || !identifier || !theChildCanBeTold())
         return;
     Message message;
     message["front"] = *identifier;
@@ -47,7 +54,7 @@ void tellTheChildTheFront(const std::optional<std::string>& identifier)
 void tellTheChildTheFront()
 {
     // The desktop is asked only when the answer can be used.
-    if (!tellsTheChildTheFront || !theChildCanBeTold())
+    if (!tellsTheFront || !theChildCanBeTold())
         return;
     tellTheChildTheFront(frontmostIdentifier());
 }
@@ -59,12 +66,18 @@ void tellTheChildAboutActivation(const std::optional<platform::RunningApplicatio
     tellTheChildTheFront(application->bundleIdentifier);
 }
 
-void decideWhetherToTellTheFront()
+void decideWhetherToTellTheFront(bool piped, const std::optional<std::string>& front)
 {
-    auto front = runtime.find("front");
-    tellsTheChildTheFront = piped && front != runtime.end() && front->second == "tell";
-    if (tellsTheChildTheFront)
+    tellsTheFront = piped && front == "tell";
+    if (tellsTheFront && !observing) {
+        observing = true;
         platform::desktop().observeWorkspace(platform::WorkspaceNotification::didActivateApplication, tellTheChildAboutActivation);
+    }
 }
 
-} // namespace kestrune
+bool tellsTheChildTheFront()
+{
+    return tellsTheFront;
+}
+
+} // namespace kestrune::channel

@@ -2,20 +2,26 @@
 // and the "front" message that names the application in front.
 #pragma once
 
-#include "channel/json_line.h"
+#include "channel/inbox.h"
 #include "platform/desktop.h"
 
+#include <nlohmann/json.hpp>
+
+#include <functional>
 #include <optional>
 #include <string>
 
-namespace kestrune {
+namespace kestrune::channel {
 
-// Set once at start-up: the shell is piped and its descriptor says
-// "front":"tell".
-inline bool tellsTheChildTheFront = false;
+// A message to the shell: keys stay in the order they were put in.
+using Message = nlohmann::ordered_json;
 
-// True when a message may go to the shell now: it has an inbox, it runs,
-// and no replacement of it is under way.
+// Set once at start-up by the shell's supervisor: the current shell's inbox
+// while messages may go to it (a shell runs, it is piped and no replacement
+// is under way), else null.
+void setTheOpenInbox(std::function<ChildInbox*()> openInbox);
+
+// True when a message may go to the shell now.
 bool theChildCanBeTold();
 
 // Sends `message` as one JSON line, keys in their own order, when the gate
@@ -33,9 +39,10 @@ void tellTheChildTheFront();
 // What the activation observer does with one activation.
 void tellTheChildAboutActivation(const std::optional<platform::RunningApplication>& application);
 
-// Start-up: decides `tellsTheChildTheFront` from `piped` and the descriptor's
-// "front" value and, when it is true, observes application activations for
-// the rest of the process's life.
-void decideWhetherToTellTheFront();
+// Start-up: the shell is told the front when it is piped and its descriptor
+// says "front":"tell"; then application activations are observed for the
+// rest of the process's life.
+void decideWhetherToTellTheFront(bool piped, const std::optional<std::string>& front);
+bool tellsTheChildTheFront();
 
-} // namespace kestrune
+} // namespace kestrune::channel

@@ -11,7 +11,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-namespace kestrune {
+namespace kestrune::channel {
 
 namespace {
 
@@ -167,52 +167,23 @@ std::optional<std::string> withNumbersWidened(const char* line, std::size_t leng
     }
 }
 
-// Routes one message, in the order of the checks below: true when it is
-// consumed, false when it is to be copied (a link reply is both routed and
-// copied). A key whose value has the wrong shape matches no check.
-bool routed(simdjson::dom::object message, std::vector<ChildRequest>& requests)
+// The JSON object on a line, parsed by `parser`; false when the line holds
+// none. `padded`: the line is followed by the parser's padding in its own
+// buffer. Numbers the fast parser cannot hold are read again widened, into
+// `widened`, which must outlive `message`.
+bool objectIn(simdjson::dom::parser& parser, const char* line, std::size_t length, bool padded,
+              std::optional<simdjson::padded_string>& widened, simdjson::dom::object& message)
 {
-    Members m = membersOf(message);
-    if (hostsTheChildsPanel && m.panel && m.panel->is_object()) {
-        requests.push_back(PanelCalled{toJson(*m.panel)});
-        return true;
-    }
-    if (childOwnsHotKeys && isArrayOfObjects(m.hotkeys)) {
-        requests.push_back(HotKeysDeclared{toJson(*m.hotkeys)});
-        return true;
-    }
-    if (m.onlyKey == "watch" && isString(m.watch, "apps")) {
-        requests.push_back(AppsWatchAsked{});
-        return true;
-    }
-    if (drawsTheChildsMenu) {
-        if (isArrayOfObjects(m.menu)) {
-            requests.push_back(MenuDrawingAsked{toJson(*m.menu)});
-            return true;
-        }
-        if (m.onlyKey == "popUp" && m.popUp->is_bool() && bool(*m.popUp)) {
-            requests.push_back(PopUpAsked{});
-            return true;
-        }
-        if (m.badge && m.badge->is_object()) {
-            // badgeOf reads nothing but the "badge" member.
-            if (auto badge = badgeOf(nlohmann::json{{"badge", toJson(*m.badge)}})) {
-                requests.push_back(BadgeAsked{*badge});
-                return true;
-            }
+    simdjson::dom::element root;
+    auto error = padded ? parser.parse(line, length, /*realloc_if_needed=*/false).get(root)
+                        : parser.parse(line, length, /*realloc_if_needed=*/true).get(root);
+    if (error == simdjson::NUMBER_ERROR) {
+        if (auto text = withNumbersWidened(line, length)) {
+            widened.emplace(*text);
+            error = parser.parse(*widened).get(root);
         }
     }
-    if (m.onlyKey == "focus" && isString(m.focus, FOCUS_REPLIES)) {
-        requests.push_back(RepliesAnnounced{});
-        return true;
-    }
-    if (m.url && m.url->is_string() && (m.result || m.error)) {
-        std::optional<std::string> focus;
-        if (m.focus && m.focus->is_string())
-            focus = std::string(std::string_view(*m.focus));
-        requests.push_back(UrlReplied{std::string(std::string_view(*m.url)), std::move(focus), panelNumberOf(m.panel)});
-    }
-    return false;
+    return !error && !root.get_object().get(message);
 }
 
 } // namespace
@@ -300,6 +271,50 @@ void ChildOutput::received(std::size_t count)
     }
 }
 
+// Routes one message, in the order of the checks below: true when it is
+// consumed, false when it is to be copied (a link reply is both routed and
+// copied). A key whose value has the wrong shape matches no check.
+bool ChildOutput::routed(const char* line, std::size_t length, const simdjson::dom::object& message)
+{
+    const RoutingSwitches& switches = routingSwitches();
+    Members m = membersOf(message);
+    auto request = [&](Route route) { requests_.push_back(ChildRequest{route, std::string(line, length)}); };
+    if (switches.hostsTheChildsPanel && m.panel && m.panel->is_object()) {
+        request(Route::panel);
+        return true;
+    }
+    if (switches.childOwnsHotKeys && isArrayOfObjects(m.hotkeys)) {
+        request(Route::hotKeys);
+        return true;
+    }
+    if (m.onlyKey == "watch" && isString(m.watch, "apps")) {
+        request(Route::appsWatch);
+        return true;
+    }
+    if (switches.drawsTheChildsMenu) {
+        if (isArrayOfObjects(m.menu)) {
+            request(Route::menu);
+            return true;
+        }
+        if (m.onlyKey == "popUp" && m.popUp->is_bool() && bool(*m.popUp)) {
+            request(Route::popUp);
+            return true;
+        }
+        if (m.badge && m.badge->is_object() && switches.makesABadge
+            && switches.makesABadge(nlohmann::json{{"badge", toJson(*m.badge)}})) {
+            request(Route::badge);
+            return true;
+        }
+    }
+    if (m.onlyKey == "focus" && isString(m.focus, FOCUS_REPLIES)) {
+        request(Route::repliesAnnounced);
+        return true;
+    }
+    if (m.url && m.url->is_string() && (m.result || m.error))
+        request(Route::urlReply);
+    return false;
+}
+
 void ChildOutput::route(std::size_t start, std::size_t end)
 {
     const char* line = data_.get() + start;
@@ -316,21 +331,31 @@ void ChildOutput::route(std::size_t start, std::size_t end)
 
 bool ChildOutput::routeMessage(const char* line, std::size_t length)
 {
-    simdjson::dom::element root;
-    std::optional<simdjson::padded_string> widened;
-    auto error = parser_->parse(line, length, /*realloc_if_needed=*/false).get(root);
-    if (error == simdjson::NUMBER_ERROR) {
-        if (auto text = withNumbersWidened(line, length)) {
-            widened.emplace(*text);
-            error = parser_->parse(*widened).get(root);
-        }
-    }
     simdjson::dom::object message;
-    bool consumed = !error && !root.get_object().get(message) && routed(message, requests_);
+    std::optional<simdjson::padded_string> widened;
+    bool consumed = objectIn(*parser_, line, length, /*padded=*/true, widened, message) && routed(line, length, message);
     // A parser that grew for a long line lets its memory go.
     if (parser_->capacity() > KEPT_CAPACITY)
         parser_ = std::make_unique<simdjson::dom::parser>();
     return consumed;
+}
+
+std::optional<UrlReply> urlReplyOf(std::string_view line)
+{
+    simdjson::dom::parser parser;
+    simdjson::dom::object message;
+    std::optional<simdjson::padded_string> widened;
+    if (!objectIn(parser, line.data(), line.size(), /*padded=*/false, widened, message))
+        return std::nullopt;
+    Members m = membersOf(message);
+    if (!m.url || !m.url->is_string() || !(m.result || m.error))
+        return std::nullopt;
+    UrlReply reply;
+    reply.url = std::string(std::string_view(*m.url));
+    if (m.focus && m.focus->is_string())
+        reply.focus = std::string(std::string_view(*m.focus));
+    reply.panel = panelNumberOf(m.panel);
+    return reply;
 }
 
 // The requests of one read go to the main queue together: one post, one
@@ -411,10 +436,9 @@ void readTheChildsOutput(int fd, ChildOutput& output)
     ::close(fd);
 }
 
-void listen(Child& shell)
+void listen(platform::ChildProcess& shell)
 {
-    // A shell that is not piped writes straight to the host's output.
-    if (!piped)
+    if (!shell.isPiped())
         return;
     // The shell's end waits (briefly) for this reader to return, so its last
     // lines are out before the host acts on that end.
@@ -424,4 +448,4 @@ void listen(Child& shell)
     });
 }
 
-} // namespace kestrune
+} // namespace kestrune::channel

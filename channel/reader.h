@@ -4,12 +4,14 @@
 #pragma once
 
 #include "channel/routes.h"
-#include "supervision/launch.h"
+#include "platform/child_process.h"
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <span>
 #include <string_view>
 #include <sys/uio.h>
@@ -17,9 +19,10 @@
 
 namespace simdjson::dom {
 class parser;
+class object;
 }
 
-namespace kestrune {
+namespace kestrune::channel {
 
 // A line longer than this is no message: it is passed through to standard
 // output as it arrives instead of being held whole.
@@ -52,6 +55,7 @@ public:
 private:
     void route(std::size_t start, std::size_t end);
     bool routeMessage(const char* line, std::size_t length);
+    bool routed(const char* line, std::size_t length, const simdjson::dom::object& message);
     void handOver();
     void copy(std::size_t start, std::size_t end);
     void writeTheCopies();
@@ -72,11 +76,25 @@ private:
     std::vector<ChildRequest> requests_;
 };
 
+// What a link reply says: the URL, where focus should go ("focus", when a
+// string) and the panel the shell keeps open ("panel", when an integer that
+// fits 32 bits).
+struct UrlReply {
+    std::string url;
+    std::optional<std::string> focus;
+    std::optional<int32_t> panel;
+};
+
+// Reads a line the reader routed as a link reply; nothing for any other line.
+std::optional<UrlReply> urlReplyOf(std::string_view line);
+
 // Installs the output reader on a shell that is not launched yet. It runs on
 // a thread of its own from the launch until the end of the shell's output.
-void listen(Child& shell);
+// A shell that is not piped writes straight to the host's output: nothing to
+// install.
+void listen(platform::ChildProcess& shell);
 
 // Reads `fd` to its end through `output`, then closes it.
 void readTheChildsOutput(int fd, ChildOutput& output);
 
-} // namespace kestrune
+} // namespace kestrune::channel

@@ -2,33 +2,50 @@
 
 #include "platform/main_queue.h"
 
-namespace kestrune {
+namespace kestrune::channel {
 
 namespace {
-template <class... Handlers>
-struct Overloaded : Handlers... {
-    using Handlers::operator()...;
-};
+RoutingSwitches switches;
+ChildMessageOwners owners;
+
+template <class... Arguments>
+void callIfSet(const std::function<void(Arguments...)>& entry, Arguments... arguments)
+{
+    if (entry)
+        entry(arguments...);
+}
+}
+
+void setTheRoutingSwitches(RoutingSwitches given)
+{
+    switches = std::move(given);
+}
+
+const RoutingSwitches& routingSwitches()
+{
+    return switches;
+}
+
+void setTheMessageOwners(ChildMessageOwners given)
+{
+    platform::assertOnTheMainThread("setTheMessageOwners");
+    owners = std::move(given);
 }
 
 void perform(const ChildRequest& request)
 {
     platform::assertOnTheMainThread("perform");
-    const auto& owners = childMessageOwners;
-    std::visit(Overloaded{
-                   [&](const PanelCalled& r) { if (owners.panelHostCall) owners.panelHostCall(r.call); },
-                   [&](const HotKeysDeclared& r) { if (owners.childHotKeysTake) owners.childHotKeysTake(r.hotKeys); },
-                   [&](const AppsWatchAsked&) { if (owners.appsWatchStart) owners.appsWatchStart(); },
-                   [&](const MenuDrawingAsked& r) { if (owners.menuOwnerDraw) owners.menuOwnerDraw(r.rows); },
-                   [&](const PopUpAsked&) { if (owners.menuOwnerPopUpAtTheCursor) owners.menuOwnerPopUpAtTheCursor(); },
-                   [&](const BadgeAsked& r) { if (owners.badgeOwnerShow) owners.badgeOwnerShow(r.badge); },
-                   [&](const RepliesAnnounced&) { if (owners.focusReturnChildReplies) owners.focusReturnChildReplies(); },
-                   [&](const UrlReplied& r) {
-                       if (owners.focusReturnReplied)
-                           owners.focusReturnReplied(r.url, r.focus, r.panel);
-                   },
-               },
-               request);
+    std::string_view line = request.line;
+    switch (request.route) {
+    case Route::panel: return callIfSet(owners.panelHostCall, line);
+    case Route::hotKeys: return callIfSet(owners.childHotKeysTake, line);
+    case Route::appsWatch: return callIfSet(owners.appsWatchStart);
+    case Route::menu: return callIfSet(owners.menuOwnerDraw, line);
+    case Route::popUp: return callIfSet(owners.menuOwnerPopUpAtTheCursor);
+    case Route::badge: return callIfSet(owners.badgeOwnerShow, line);
+    case Route::repliesAnnounced: return callIfSet(owners.focusReturnChildReplies);
+    case Route::urlReply: return callIfSet(owners.focusReturnReplied, line);
+    }
 }
 
 void performOnTheMainQueue(std::vector<ChildRequest> requests)
@@ -41,4 +58,4 @@ void performOnTheMainQueue(std::vector<ChildRequest> requests)
     });
 }
 
-} // namespace kestrune
+} // namespace kestrune::channel

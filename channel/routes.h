@@ -2,58 +2,67 @@
 // output reader makes of them, and the owners' entry points it hands them to.
 #pragma once
 
-#include "overlays/badge.h"
-
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
-#include <variant>
+#include <string_view>
 #include <vector>
 
-namespace kestrune {
+namespace kestrune::channel {
 
-// Set once at start-up, false unless the shell is piped: the descriptor's
-// "panel" is "host", its "hotkeys" is "child".
-inline bool hostsTheChildsPanel = false;
-inline bool childOwnsHotKeys = false;
 // The "focus" value by which the shell says it replies to links.
 inline const std::string FOCUS_REPLIES = "replies";
 
-// One request per consumed message, carrying the message's parsed values.
-struct PanelCalled { nlohmann::json call; };                 // {"panel": {...}}
-struct HotKeysDeclared { nlohmann::json hotKeys; };          // {"hotkeys": [{...}]}
-struct AppsWatchAsked {};                                    // {"watch":"apps"}
-struct MenuDrawingAsked { nlohmann::json rows; };            // {"menu": [{...}]}
-struct PopUpAsked {};                                        // {"popUp":true}
-struct BadgeAsked { Badge badge; };                          // {"badge": {...}}
-struct RepliesAnnounced {};                                  // {"focus":"replies"}
-struct UrlReplied {                                          // {"url": ..., "result"|"error": ...}
-    std::string url;
-    std::optional<std::string> focus;
-    std::optional<int32_t> panel;
+// Which owner a consumed message goes to.
+enum class Route : std::uint8_t {
+    panel,              // {"panel": {...}}
+    hotKeys,            // {"hotkeys": [{...}]}
+    appsWatch,          // {"watch":"apps"}
+    menu,               // {"menu": [{...}]}
+    popUp,              // {"popUp":true}
+    badge,              // {"badge": {...}}
+    repliesAnnounced,   // {"focus":"replies"}
+    urlReply,           // {"url": ..., "result"|"error": ...}, copied too
 };
-using ChildRequest = std::variant<PanelCalled, HotKeysDeclared, AppsWatchAsked, MenuDrawingAsked, PopUpAsked, BadgeAsked,
-                                  RepliesAnnounced, UrlReplied>;
+
+// One consumed message: where it goes and its whole line, which the owner
+// reads on the main thread when it acts on it.
+struct ChildRequest {
+    Route route;
+    std::string line;
+};
+
+// What the router needs to know beyond the message itself, set once at
+// start-up before the first shell is launched; all false unless the shell is
+// piped.
+struct RoutingSwitches {
+    bool hostsTheChildsPanel = false;   // the descriptor's "panel" is "host"
+    bool childOwnsHotKeys = false;      // its "hotkeys" is "child"
+    bool drawsTheChildsMenu = false;    // its "menu" is "child"
+    // Whether a message makes a badge (it is given the message's "badge"
+    // member alone, as {"badge": ...}); called on the reader's thread.
+    std::function<bool(const nlohmann::json& message)> makesABadge;
+};
+void setTheRoutingSwitches(RoutingSwitches switches);
+const RoutingSwitches& routingSwitches();
 
 // The owners' entry points, filled in at start-up as each owner comes to
-// exist and read only on the main thread. A request for an owner that has
-// none is dropped.
+// exist and read only on the main thread. Each is given the message's line.
+// A request for an owner that has none is dropped.
 struct ChildMessageOwners {
-    std::function<void(const nlohmann::json& call)> panelHostCall;
-    std::function<void(const nlohmann::json& hotKeys)> childHotKeysTake;
+    std::function<void(std::string_view line)> panelHostCall;
+    std::function<void(std::string_view line)> childHotKeysTake;
     std::function<void()> appsWatchStart;
-    std::function<void(const nlohmann::json& rows)> menuOwnerDraw;
+    std::function<void(std::string_view line)> menuOwnerDraw;
     std::function<void()> menuOwnerPopUpAtTheCursor;
-    std::function<void(const Badge& badge)> badgeOwnerShow;
+    std::function<void(std::string_view line)> badgeOwnerShow;
     // Sets `childReplies` of the focus-return owner to true.
     std::function<void()> focusReturnChildReplies;
-    std::function<void(const std::string& url, const std::optional<std::string>& focus, const std::optional<int32_t>& panel)>
-        focusReturnReplied;
+    std::function<void(std::string_view line)> focusReturnReplied;
 };
-inline ChildMessageOwners childMessageOwners;
+void setTheMessageOwners(ChildMessageOwners owners);
 
 // Hands one request to its owner; on the main thread.
 void perform(const ChildRequest& request);
@@ -61,4 +70,4 @@ void perform(const ChildRequest& request);
 // Queues `requests` on the main queue, to be performed there in order.
 void performOnTheMainQueue(std::vector<ChildRequest> requests);
 
-} // namespace kestrune
+} // namespace kestrune::channel

@@ -1,6 +1,7 @@
 #include "host/descriptor.h"
 
 #include "host/startup.h"
+#include "platform/exit.h"
 #include "platform/files.h"
 
 #include <algorithm>
@@ -9,20 +10,19 @@
 #include <locale.h>
 #include <unistd.h>
 
-namespace kestrune {
+namespace kestrune::host {
 
-std::variant<std::string, std::string> chooseRuntimeFile(const std::vector<std::string>& files,
-                                                         const std::string& name)
+platform::Result<std::string> chooseRuntimeFile(const std::vector<std::string>& files, const std::string& name)
 {
     const std::string wanted = name + RUNTIME_FILE_ENDING;
     for (const auto& file : files) {
         if (platform::lastComponent(file) == wanted)
-            return std::variant<std::string, std::string>(std::in_place_index<0>, file);
+            return file;
     }
     if (files.size() == 1)
-        return std::variant<std::string, std::string>(std::in_place_index<0>, files.front());
-    return std::variant<std::string, std::string>(
-        std::in_place_index<1>, "Contents/Resources holds " + std::to_string(files.size()) + " *-runtime.json, none is " + wanted);
+        return files.front();
+    return platform::failureBecause(
+        "chooseRuntimeFile", "Contents/Resources holds " + std::to_string(files.size()) + " *-runtime.json, none is " + wanted);
 }
 
 namespace {
@@ -146,11 +146,18 @@ constexpr Expansion expandingUpperCase[] = {
     {0xFB16, U"\u054E\u0546"}, {0xFB17, U"\u0544\u053D"},
 };
 
+// The C library's UTF-8 character tables, loaded on first need: loading
+// them costs time and memory that ASCII names never need.
+locale_t utf8Locale()
+{
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    return utf8;
+}
+
 // Upper-cases UTF-8 text by Unicode's full case mappings, locale-free. Bytes
 // that are not UTF-8 stay as they are.
 std::string upperCased(const std::string& text)
 {
-    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
     std::string result;
     std::size_t at = 0;
     while (at < text.size()) {
@@ -170,7 +177,7 @@ std::string upperCased(const std::string& text)
         long upper = point;
         if (point < 0x80)
             upper = (point >= 'a' && point <= 'z') ? point - 'a' + 'A' : point;
-        else if (utf8)
+        else if (locale_t utf8 = utf8Locale())
             upper = static_cast<long>(towupper_l(static_cast<wint_t>(point), utf8));
         appendUtf8(result, upper);
     }
@@ -188,15 +195,6 @@ std::string prefixOf(const std::string& unitName)
     return upper + "_";
 }
 
-std::string resolvedRuntimeValue(const std::string& value, const std::string& base)
-{
-    if (value.rfind("~/", 0) == 0)
-        return platform::expandingTilde(value);
-    if (value.rfind("Contents/", 0) == 0)
-        return platform::appendingComponent(base, value);
-    return value;
-}
-
 std::string frozenPath(const std::string& name, const std::string& bundlePath,
                        const std::optional<std::string>& helper)
 {
@@ -208,81 +206,88 @@ std::string frozenPath(const std::string& name, const std::string& bundlePath,
     return platform::appendingComponent(platform::appendingComponent(bundlePath, "Contents/MacOS"), name);
 }
 
-void readTheRuntimeDescriptor(const platform::Bundle& bundle, const std::string& programPath, bool whichRuntime)
+std::optional<std::string> RuntimeDescriptor::value(const std::string& name) const
 {
+    auto found = runtime.find(name);
+    if (found == runtime.end())
+        return std::nullopt;
+    return found->second;
+}
+
+RuntimeDescriptor readTheRuntimeDescriptor(const platform::Bundle& bundle, const std::string& programPath, bool whichRuntime)
+{
+    RuntimeDescriptor d;
     // 11. resources and runtimeFiles.
     for (const auto& name : platform::entriesOf(bundle.resourcesPath()))
-        resources.push_back(platform::appendingComponent(bundle.resourcesPath(), name));
-    for (const auto& path : resources) {
+        d.resources.push_back(platform::appendingComponent(bundle.resourcesPath(), name));
+    for (const auto& path : d.resources) {
         const std::string name = platform::lastComponent(path);
         if (name.size() >= 13 && name.compare(name.size() - 13, 13, RUNTIME_FILE_ENDING) == 0)
-            runtimeFiles.push_back(path);
+            d.runtimeFiles.push_back(path);
     }
 
     // 12. identity.
     auto identifier = bundle.identifier();
     if (!identifier)
         unavailable("CFBundleIdentifier is missing");
-    identity = *identifier;
+    d.identity = *identifier;
 
     // 13. executableName and runtimeFile.
-    executableName = platform::lastComponent(programPath);
-    auto chosen = chooseRuntimeFile(runtimeFiles, executableName);
-    if (chosen.index() == 1)
-        unavailable(std::get<1>(chosen));
-    runtimeFile = std::get<0>(chosen);
+    d.executableName = platform::lastComponent(programPath);
+    auto chosen = chooseRuntimeFile(d.runtimeFiles, d.executableName);
+    if (!chosen)
+        unavailable(chosen.failure().description());
+    d.runtimeFile = *chosen;
 
     // 14. "--which-runtime" answers before the descriptor is read.
     if (whichRuntime) {
-        std::string line = platform::lastComponent(runtimeFile) + "\n";
+        std::string line = platform::lastComponent(d.runtimeFile) + "\n";
         std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fflush(stdout);
-        std::exit(0);
+        platform::leave(platform::EXIT_DONE);
     }
 
     // 15. The descriptor and the values derived from it.
-    const std::string fileName = platform::lastComponent(runtimeFile);
-    auto text = platform::contentsOf(runtimeFile, RUNTIME_FILE_LIMIT);
+    const std::string fileName = platform::lastComponent(d.runtimeFile);
+    auto text = platform::contentsOf(d.runtimeFile, RUNTIME_FILE_LIMIT);
     std::optional<nlohmann::json> object = text ? runtimeObjectFrom(*text) : std::nullopt;
     if (!object)
         unavailable(fileName + " is not a JSON object");
-    runtimeObject = std::move(*object);
-    runtime = stringMembersOf(runtimeObject);
-    unit = fileName.substr(0, fileName.size() - 13);
-    prefix = prefixOf(unit);
+    d.runtimeObject = std::move(*object);
+    d.runtime = stringMembersOf(d.runtimeObject);
+    d.unit = fileName.substr(0, fileName.size() - 13);
+    d.prefix = prefixOf(d.unit);
 
-    info = bundle.info();
     if (auto name = bundle.string("CFBundleName"))
-        helperBundle = platform::appendingComponent(platform::appendingComponent(bundle.path(), "Contents/Helpers"), *name + ".app");
+        d.helperBundle = platform::appendingComponent(platform::appendingComponent(bundle.path(), "Contents/Helpers"), *name + ".app");
 
-    if (auto found = runtime.find("executable"); found != runtime.end())
-        frozen = frozenPath(found->second, bundle.path(), helperBundle);
+    if (auto name = d.value("executable"))
+        d.frozen = frozenPath(*name, bundle.path(), d.helperBundle);
 
-    if (auto found = runtime.find(bunInBundleKey); found != runtime.end()) {
-        std::string path = found->second;
-        if (path.rfind("Contents/", 0) == 0)
-            path = platform::appendingComponent(bundle.path(), path);
-        if (platform::isExecutableFile(path))
-            bunInBundle = path;
+    if (auto path = d.value(bunInBundleKey)) {
+        if (path->rfind("Contents/", 0) == 0)
+            *path = platform::appendingComponent(bundle.path(), *path);
+        if (platform::isExecutableFile(*path))
+            d.bunInBundle = *path;
     }
 
-    if (frozen)
-        executable = *frozen;
-    else if (bunInBundle)
-        executable = *bunInBundle;
-    else if (auto bun = runtime.find("bun"); bun != runtime.end())
-        executable = bun->second;
+    if (d.frozen)
+        d.executable = *d.frozen;
+    else if (d.bunInBundle)
+        d.executable = *d.bunInBundle;
+    else if (auto bun = d.value("bun"))
+        d.executable = *bun;
     else
         unavailable("neither executable nor bun");
 
-    if (!platform::isExecutableFile(executable))
-        unavailable(executable + " is not executable");
+    if (!platform::isExecutableFile(d.executable))
+        unavailable(d.executable + " is not executable");
 
-    if (!frozen) {
-        auto shell = runtime.find("shell");
-        if (shell == runtime.end() || !platform::fileExists(shell->second))
+    if (!d.frozen) {
+        auto shell = d.value("shell");
+        if (!shell || !platform::fileExists(*shell))
             unavailable("shell is missing");
     }
+    return d;
 }
 
-} // namespace kestrune
+} // namespace kestrune::host

@@ -1,13 +1,13 @@
 #include "host/login.h"
 
-#include "host/startup.h"
+#include "platform/exit.h"
 #include "platform/files.h"
+#include "platform/standard_error.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
-namespace kestrune {
+namespace kestrune::host {
 
 namespace {
 
@@ -38,8 +38,8 @@ std::string quoted(const std::string& text)
 // The one answer to a command line this mode cannot run.
 [[noreturn]] void refuseTheCommandLine()
 {
-    sayOnStandardError(LOGIN_USAGE);
-    std::exit(1);
+    platform::sayOnStandardError(LOGIN_USAGE);
+    platform::leave(platform::EXIT_MISUSED);
 }
 
 } // namespace
@@ -103,14 +103,14 @@ void runTheLoginCommand(const platform::Bundle& bundle, const std::vector<std::s
         services.emplace_back(bundle, std::move(name));
 
     for (const auto& service : services) {
-        std::optional<std::string> error;
+        platform::Result<void> done;
         if (verb == "on")
-            error = service.registerTheAgent();
+            done = service.registerTheAgent();
         else if (verb == "off")
-            error = service.unregisterTheAgent();
-        if (error) {
-            sayOnStandardError("login " + verb + " " + service.plistName() + " failed: " + *error);
-            std::exit(1);
+            done = service.unregisterTheAgent();
+        if (!done) {
+            platform::sayOnStandardError("login " + verb + " " + service.plistName() + " failed: " + done.failure().description());
+            platform::leave(platform::EXIT_MISUSED);
         }
     }
 
@@ -119,8 +119,7 @@ void runTheLoginCommand(const platform::Bundle& bundle, const std::vector<std::s
         rows.push_back({service.plistName(), loginStatusText(service.status())});
     std::string line = loginLine(rows, *identity) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-    std::exit(0);
+    platform::leave(platform::EXIT_DONE);
 }
 
-} // namespace kestrune
+} // namespace kestrune::host

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrune {
+namespace kestrune::host {
 
 // The agents' property-list names among `entries` (the names in the bundle's
 // Contents/Library/LaunchAgents): those ending in ".plist", in ascending
@@ -31,4 +31,4 @@ std::string loginLine(const std::vector<LoginAgentRow>& agents, const std::strin
 // items, prints one JSON line and exits.
 [[noreturn]] void runTheLoginCommand(const platform::Bundle& bundle, const std::vector<std::string>& commandLine);
 
-} // namespace kestrune
+} // namespace kestrune::host

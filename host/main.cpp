@@ -4,5 +4,5 @@
 int main(int argc, char** argv)
 {
     platform::markTheMainThread();
-    kestrune::startUp(argc, argv);
+    kestrune::host::startUp(argc, argv);
 }

@@ -1,40 +1,32 @@
 #include "host/startup.h"
 
-#include "host/clock.h"
+#include "channel/outgoing.h"
+#include "channel/routes.h"
 #include "host/descriptor.h"
 #include "host/login.h"
 #include "hotkeys/declared.h"
+#include "links/delivery.h"
 #include "links/settings.h"
 #include "overlays/badge.h"
+#include "platform/bundle.h"
 #include "platform/desktop.h"
+#include "platform/exit.h"
 #include "platform/main_queue.h"
+#include "platform/standard_error.h"
 #include "supervision/launch.h"
-#include "supervision/exit.h"
 #include "supervision/root.h"
 #include "supervision/signals.h"
-#include "links/delivery.h"
-#include "channel/outgoing.h"
-#include "channel/reader.h"
 
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace kestrune {
-
-void leave(int status)
-{
-    std::fflush(stdout);
-    std::fflush(stderr);
-    _exit(status);
-}
+namespace kestrune::host {
 
 void unavailable(const std::string& message)
 {
-    sayOnStandardError("runtime is unavailable: " + message);
-    leave(66);
+    platform::sayOnStandardError("runtime is unavailable: " + message);
+    platform::leave(platform::EXIT_UNAVAILABLE);
 }
 
 namespace {
@@ -62,9 +54,9 @@ void startUp(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     // 1. to 3.
-    bundle = platform::Bundle::main();
-    bornUnder = getppid();
-    commandLine.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const platform::Bundle bundle = platform::Bundle::main();
+    const pid_t bornUnder = getppid();
+    const std::vector<std::string> commandLine(argv + (argc > 0 ? 1 : 0), argv + argc);
     const std::string mode = commandLine.empty() ? std::string() : commandLine.front();
 
     // 4. The login item command tests nothing else first.
@@ -72,44 +64,50 @@ void startUp(int argc, char** argv)
         runTheLoginCommand(bundle, commandLine);
 
     // 5. Declared hot keys.
-    declaredHotKeys = hotKeysOf(bundle.info());
+    hotkeys::readTheDeclaredHotKeys(bundle.info());
     // 6. Menu key tables: with the menu drawing.
     // 7. Remote-session settings: with the remote sessions.
 
     // 8.
-    if (mode == hotKeyPlanFlag)
-        runTheHotKeyPlan(commandLine);
+    if (mode == hotkeys::hotKeyPlanFlag)
+        hotkeys::runTheHotKeyPlan(commandLine);
 
     // 9. Badge constants are compile-time values (badgeSize, badgeTopInset).
     // 10.
-    if (mode == badgePlanFlag)
-        runTheBadgePlan(commandLine);
+    if (mode == overlays::badgePlanFlag)
+        overlays::runTheBadgePlan(commandLine);
 
     // 11. to 15. The runtime descriptor, with "--which-runtime" between
     //     choosing it and reading it.
-    readTheRuntimeDescriptor(bundle, argc > 0 ? argv[0] : "", mode == "--which-runtime");
+    const RuntimeDescriptor descriptor = readTheRuntimeDescriptor(bundle, argc > 0 ? argv[0] : "", mode == "--which-runtime");
 
     // 16. Schemes, services and link files.
-    readTheLinkSettings(info);
+    links::readTheLinkSettings(bundle.info());
 
     // 17. to 19. piped, the environment, the views library.
-    prepareTheShell(bundle.path(), commandLine);
+    supervision::prepareTheShell({
+        .identity = descriptor.identity,
+        .bundlePath = bundle.path(),
+        .commandLine = commandLine,
+        .executable = descriptor.executable,
+        .frozen = descriptor.frozen,
+        .prefix = descriptor.prefix,
+        .runtime = descriptor.runtime,
+        .runtimeObject = descriptor.runtimeObject,
+        .piped = links::takesLinks(),
+    });
 
     // 20. The shell is made, not yet launched.
-    auto made = makeChild();
-    child = std::move(made.child);
-    input = std::move(made.input);
+    supervision::makeTheShell();
 
     // 21. and 22. Stop and swap signals.
-    installTheStopSignals();
-    installTheSwapSignal();
-    // 23. The clock is a constant (host/clock.h).
+    supervision::installTheStopSignals();
+    supervision::installTheSwapSignal();
+    // 23. The clock is a constant (platform/clock.h).
     // 24. Link delivery (focus return comes with it later).
-    setTheLinkLog();
-    // 25. Quitting; the reopen menu and the quit reasons come with the menu
-    //     and the application delegate.
-    quitting = false;
-    quitTargets.clear();
+    links::setTheLinkLog(descriptor.identity, descriptor.value("links"));
+    // 25. Quitting starts false; the reopen menu and the quit reasons come
+    //     with the menu and the application delegate.
 
     // 26. The shared application, prohibited until it draws the shell's menu.
     platform::desktop().setActivationPolicy(platform::ActivationPolicy::prohibited);
@@ -118,52 +116,46 @@ void startUp(int argc, char** argv)
 
     // 29. Menu and socket locations: with the menu. Whether the shell hears
     //     which application is in front, and the observer of activations.
-    decideWhetherToTellTheFront();
+    channel::decideWhetherToTellTheFront(supervision::piped(), descriptor.value("front"));
 
     // 30. Menu owner and socket: with the menu.
 
     // 31. Reopen state and signals.
-    childStartedAt = std::chrono::steady_clock::now();
-    installTheReopenSignals();
+    supervision::installTheReopenSignals();
 
     // 32. The badge owner: with the badges.
 
-    // 33. The output reader, then the termination handler, before the launch.
-    listen(*child);
-    watch(*child);
+    // 33. The output reader and the termination handler go onto the shell
+    //     with its launch (39). What the reader routes, and to whom: the
+    //     owners join as their subsystems come.
+    const bool piped = supervision::piped();
+    channel::setTheRoutingSwitches({
+        .hostsTheChildsPanel = piped && descriptor.value("panel") == "host",
+        .childOwnsHotKeys = piped && descriptor.value("hotkeys") == "child",
+        .drawsTheChildsMenu = supervision::drawsTheChildsMenu(),
+        .makesABadge = [](const nlohmann::json& message) { return overlays::badgeOf(message).has_value(); },
+    });
 
-    // 34. Hot keys and the panel host: with their subsystems; what the
-    //     reader hands the panel host.
-    auto descriptorSays = [](const char* key, const char* value) {
-        auto found = runtime.find(key);
-        return found != runtime.end() && found->second == value;
-    };
-    hostsTheChildsPanel = piped && descriptorSays("panel", "host");
+    // 34. Hot keys and the panel host: with their subsystems.
     // 35. The update-check signal (the updater's values come with it).
-    installTheUpdateSignal();
-    // 36. Shell hot keys and the apps watch: with their subsystems; what the
-    //     reader hands the shell hot keys.
-    childOwnsHotKeys = piped && descriptorSays("hotkeys", "child");
+    supervision::installTheUpdateSignal();
+    // 36. Shell hot keys and the apps watch: with their subsystems.
     // 37. Supervision timings and the root wait.
-    setTheSupervisionTimings();
-    setTheRootWaitFile();
+    supervision::setTheSupervisionTimings();
+    supervision::setTheRootWaitFile(descriptor.identity);
 
     // 38. The parent, unless launchd started the host.
-    watchTheParent();
+    supervision::watchTheParent(bornUnder);
 
     // 39. and 40.
-    if (auto error = child->launch()) {
-        sayOnStandardError(*error);
-        leave(71);
-    }
-    childStartedAt = std::chrono::steady_clock::now();
+    supervision::launchTheShellOrLeave();
 
     // 41.
-    tellTheChildTheFront();
+    channel::tellTheChildTheFront();
     // 42. The updater: with the menu.
 
     // 43.
     platform::runTheMainLoop();
 }
 
-} // namespace kestrune
+} // namespace kestrune::host

@@ -1,11 +1,26 @@
 #include "hotkeys/declared.h"
 
-#include "channel/json_line.h"
+#include "platform/json_line.h"
+
+#include "platform/exit.h"
 
 #include <cstdio>
-#include <cstdlib>
 
-namespace kestrune {
+namespace kestrune::hotkeys {
+
+namespace {
+std::vector<HotKey> declared;
+}
+
+void readTheDeclaredHotKeys(const nlohmann::json& info)
+{
+    declared = hotKeysOf(info);
+}
+
+const std::vector<HotKey>& declaredHotKeys()
+{
+    return declared;
+}
 
 std::vector<HotKey> hotKeysOf(const nlohmann::json& info)
 {
@@ -48,18 +63,18 @@ void runTheHotKeyPlan(const std::vector<std::string>& commandLine)
     if (commandLine.size() != 2) {
         std::string usage = "usage: " + hotKeyPlanFlag + " <front bundle id>\n";
         std::fwrite(usage.data(), 1, usage.size(), stderr);
-        std::exit(1);
+        platform::leave(platform::EXIT_MISUSED);
     }
     const std::string& front = commandLine[1];
     std::string lines;
-    for (const auto& hotKey : declaredHotKeys) {
+    for (const auto& hotKey : declared) {
         nlohmann::json row = {
             {"key", hotKey.key}, {"register", registersNow(hotKey.when, front)}, {"url", hotKey.url}, {"when", hotKey.when}};
-        lines += jsonLine(row) + "\n";
+        lines += platform::jsonLine(row) + "\n";
     }
     std::fwrite(lines.data(), 1, lines.size(), stdout);
     std::fflush(stdout);
-    std::exit(0);
+    platform::leave(platform::EXIT_DONE);
 }
 
-} // namespace kestrune
+} // namespace kestrune::hotkeys

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrune {
+namespace kestrune::hotkeys {
 
 struct HotKey {
     std::string key;
@@ -19,12 +19,15 @@ struct HotKey {
 inline const std::string hotKeysKey = "KestruneHotKeys";
 inline const std::string frontWhenPrefix = "front:";
 inline const std::string hotKeyPlanFlag = "--hotkey-plan";
-inline std::vector<HotKey> declaredHotKeys;
 
 // The declared hot keys of an Info.plist: entries without a string "key" or
 // "url" are skipped; a list that is not an array of dictionaries declares
 // none at all.
 std::vector<HotKey> hotKeysOf(const nlohmann::json& info);
+
+// Start-up step 5: the declared hot keys of the bundle's Info.plist.
+void readTheDeclaredHotKeys(const nlohmann::json& info);
+const std::vector<HotKey>& declaredHotKeys();
 
 // Whether a hot key with this `when` may be registered while `front` is the
 // front application (nothing: none is known).
@@ -34,4 +37,4 @@ bool registersNow(const std::string& when, const std::optional<std::string>& fro
 // application named by the single argument; exits.
 [[noreturn]] void runTheHotKeyPlan(const std::vector<std::string>& commandLine);
 
-} // namespace kestrune
+} // namespace kestrune::hotkeys

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <deque>
+#include <optional>
 #include <string>
 
-namespace kestrune {
+namespace kestrune::links {
 
 struct WaitingLink {
     std::string url;
@@ -14,12 +16,14 @@ struct WaitingLink {
     std::chrono::system_clock::time_point received;
 };
 
-// URLs not yet handed to the shell, oldest first.
-inline std::deque<WaitingLink> waiting;
-inline std::string linkLog;
+// Start-up: where the link log goes (the descriptor's "links", else
+// links.jsonl in the application's folder named after `identity`), and the
+// links kept across a swap of the shell.
+void setTheLinkLog(const std::string& identity, const std::optional<std::string>& links);
+const std::string& linkLog();
 
-// Start-up: where the link log goes.
-void setTheLinkLog();
+// URLs not yet handed to the shell, oldest first.
+const std::deque<WaitingLink>& waiting();
 
 // Hands `url` to the shell now, or keeps it while the shell is away or being
 // replaced. Drops it when the shell is not piped.
@@ -28,4 +32,4 @@ void deliver(const std::string& url, const std::string& source = "url");
 // Writes one link to the shell's inbox and logs how that went.
 void write(const std::string& url, const std::string& source, std::chrono::system_clock::time_point received, bool ready);
 
-} // namespace kestrune
+} // namespace kestrune::links

@@ -1,6 +1,6 @@
 #include "links/settings.h"
 
-namespace kestrune {
+namespace kestrune::links {
 
 namespace {
 bool isArrayOfStrings(const nlohmann::json& value)
@@ -72,6 +72,11 @@ std::vector<nlohmann::json> servicesOf(const nlohmann::json& info)
     return found;
 }
 
+bool takesLinks()
+{
+    return !schemes.empty() || !services.empty();
+}
+
 void readTheLinkSettings(const nlohmann::json& info)
 {
     schemes = schemesOf(info);
@@ -80,4 +85,4 @@ void readTheLinkSettings(const nlohmann::json& info)
     linkRelayPrefix = lowerCasedString(info, linkRelayPrefixKey);
 }
 
-} // namespace kestrune
+} // namespace kestrune::links

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrune {
+namespace kestrune::links {
 
 inline std::set<std::string> schemes;                 // lower-cased
 inline std::vector<nlohmann::json> services;          // the NSServices dictionaries
@@ -32,4 +32,8 @@ std::string lowerCased(std::string text);
 // Start-up step 16: schemes, services and the link-file settings.
 void readTheLinkSettings(const nlohmann::json& info);
 
-} // namespace kestrune
+// Whether the bundle declares URL schemes or services: then the host talks
+// to its shell over pipes.
+bool takesLinks();
+
+} // namespace kestrune::links

@@ -1,13 +1,14 @@
 #include "overlays/badge.h"
 
-#include "channel/json_line.h"
+#include "platform/json_line.h"
 #include "overlays/window_location.h"
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include "platform/exit.h"
 
-namespace kestrune {
+#include <cstdio>
+
+namespace kestrune::overlays {
 
 std::optional<Badge> badgeOf(const nlohmann::json& message)
 {
@@ -51,7 +52,7 @@ void runTheBadgePlan(const std::vector<std::string>& commandLine)
     if (!badge) {
         std::string usage = "usage: " + badgePlanFlag + " '{\"badge\":{\"pid\":<pid>,\"text\":<text>,\"ms\":<ms>}}'\n";
         std::fwrite(usage.data(), 1, usage.size(), stderr);
-        std::exit(1);
+        platform::leave(platform::EXIT_MISUSED);
     }
     auto window = frontWindowOf(badge->pid);
     nlohmann::json plan = {
@@ -63,10 +64,10 @@ void runTheBadgePlan(const std::vector<std::string>& commandLine)
         {"pid", badge->pid},
         {"window", rectRow(window)},
     };
-    std::string line = jsonLine(plan) + "\n";
+    std::string line = platform::jsonLine(plan) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
-    std::exit(0);
+    platform::leave(platform::EXIT_DONE);
 }
 
-} // namespace kestrune
+} // namespace kestrune::overlays

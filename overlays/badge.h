@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrune {
+namespace kestrune::overlays {
 
 struct Badge {
     int32_t pid = 0;
@@ -27,4 +27,4 @@ std::optional<Badge> badgeOf(const nlohmann::json& message);
 // exits.
 [[noreturn]] void runTheBadgePlan(const std::vector<std::string>& commandLine);
 
-} // namespace kestrune
+} // namespace kestrune::overlays

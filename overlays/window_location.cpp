@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-namespace kestrune {
+namespace kestrune::overlays {
 
 std::optional<int32_t> int32ValueOf(const nlohmann::json& number)
 {
@@ -80,4 +80,4 @@ nlohmann::json rectRow(const std::optional<platform::Rect>& rect)
     return {{"x", number(rect->x)}, {"y", number(rect->y)}, {"width", number(rect->width)}, {"height", number(rect->height)}};
 }
 
-} // namespace kestrune
+} // namespace kestrune::overlays

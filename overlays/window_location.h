@@ -9,7 +9,7 @@
 #include <optional>
 #include <sys/types.h>
 
-namespace kestrune {
+namespace kestrune::overlays {
 
 struct Size {
     double width = 0, height = 0;
@@ -37,4 +37,4 @@ platform::Rect badgeFrame(const platform::Rect& window);
 // written without a fraction.
 nlohmann::json rectRow(const std::optional<platform::Rect>& rect);
 
-} // namespace kestrune
+} // namespace kestrune::overlays

@@ -152,17 +152,18 @@ bool makeFolders(const std::string& folder)
     return false;
 }
 
-std::string replaceAtomically(const std::string& path, std::string_view bytes)
+Result<void> replaceAtomically(const std::string& path, std::string_view bytes)
 {
     std::string folder = deletingLastComponent(path);
     std::string temporary = appendingComponent(folder.empty() ? "." : folder, "." + lastComponent(path) + ".XXXXXX");
     int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
-        return std::strerror(errno);
-    auto fail = [&](int error) {
-        close(fd);
+        return failureOf("mkostemp", errno, temporary);
+    auto fail = [&](const char* call, int error) {
+        if (fd >= 0)
+            close(fd);
         unlink(temporary.c_str());
-        return std::string(std::strerror(error));
+        return failureOf(call, error, path);
     };
     std::string_view rest = bytes;
     while (!rest.empty()) {
@@ -170,21 +171,19 @@ std::string replaceAtomically(const std::string& path, std::string_view bytes)
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote < 0)
-            return fail(errno);
+            return fail("write", errno);
         rest.remove_prefix(static_cast<std::size_t>(wrote));
     }
-    if (fchmod(fd, 0644) != 0 || fsync(fd) != 0)
-        return fail(errno);
-    if (close(fd) != 0) {
-        int error = errno;
-        unlink(temporary.c_str());
-        return std::strerror(error);
-    }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        int error = errno;
-        unlink(temporary.c_str());
-        return std::strerror(error);
-    }
+    if (fchmod(fd, 0644) != 0)
+        return fail("fchmod", errno);
+    if (fsync(fd) != 0)
+        return fail("fsync", errno);
+    int closed = close(fd);
+    fd = -1;
+    if (closed != 0)
+        return fail("close", errno);
+    if (rename(temporary.c_str(), path.c_str()) != 0)
+        return fail("rename", errno);
     return {};
 }
 

@@ -2,6 +2,8 @@
 // replacement, listings, and the user's folders.
 #pragma once
 
+#include "platform/result.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -45,8 +47,7 @@ std::optional<std::string> contentsOf(const std::string& path, std::size_t limit
 bool makeFolders(const std::string& folder);
 
 // Replaces `path` with `bytes` atomically: a temporary file in the same
-// folder, synced, then renamed over it. Returns an empty string on success,
-// else the system's error text.
-std::string replaceAtomically(const std::string& path, std::string_view bytes);
+// folder, synced, then renamed over it.
+Result<void> replaceAtomically(const std::string& path, std::string_view bytes);
 
 } // namespace platform

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/bundle.h"
-#include "platform/desktop_entry.h"
+#include "platform/result.h"
 
 #include <optional>
 #include <string>
@@ -27,11 +27,6 @@ std::string launchAgentsFolder(const Bundle& bundle);
 // unset, empty or not an absolute path.
 std::string autostartFolder();
 
-// The keys and values in `entry` by which the user switched it off
-// ("Hidden=true", "X-GNOME-Autostart-enabled=false" and the other desktops'
-// "X-…-Autostart-enabled"); empty when the entry is on.
-std::vector<std::pair<std::string, std::string>> switchOffKeysIn(const DesktopEntryKeys& entry);
-
 // One launch agent of a bundle as a login item.
 class AgentService {
 public:
@@ -45,14 +40,12 @@ public:
     std::string entryPath() const;
 
     // Writes the agent's autostart entry, so that it starts at login. An
-    // entry the user switched off stays switched off. Nothing on success,
-    // else the error's description.
-    std::optional<std::string> registerTheAgent() const;
+    // entry the user switched off stays switched off.
+    Result<void> registerTheAgent() const;
 
     // Removes the agent's autostart entry, whichever copy of the application
-    // it starts. Nothing on success (also when there was no entry), else the
-    // error's description.
-    std::optional<std::string> unregisterTheAgent() const;
+    // it starts. Succeeds also when there was no entry.
+    Result<void> unregisterTheAgent() const;
 
     AgentStatus status() const;
 

@@ -6,6 +6,8 @@
 #include <asio/signal_set.hpp>
 
 #include <atomic>
+#include <csignal>
+#include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -92,6 +94,12 @@ std::shared_ptr<SignalSource> onSignal(int signalNumber, std::function<void()> h
     assertOnTheMainThread("onSignal");
     auto source = std::make_shared<AsioSignalSource>(signalNumber, std::move(handler));
     source->start();
+    // A mask inherited from whoever started the host would hold the signal
+    // back for ever. Threads started later inherit the unblocked mask.
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, signalNumber);
+    pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
     return source;
 }
 

@@ -43,8 +43,9 @@ public:
 };
 
 // Runs `handler` on the main queue each time `signalNumber` arrives. The
-// signal's default action never runs once this is in place. The source
-// lives until the process exits.
+// signal's default action never runs once this is in place, and the signal
+// is unblocked in case the host inherited it blocked. The source lives until
+// the process exits.
 std::shared_ptr<SignalSource> onSignal(int signalNumber, std::function<void()> handler);
 
 // A one-shot timer on the main queue. Destroying or cancelling it before it

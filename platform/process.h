@@ -2,6 +2,8 @@
 // other processes.
 #pragma once
 
+#include "platform/result.h"
+
 #include <sys/types.h>
 
 #include <functional>
@@ -32,9 +34,8 @@ struct Launch {
 };
 
 // Starts the process with default signal dispositions, an empty signal mask
-// and only descriptors 0, 1 and 2 inherited. Gives its process id, or the
-// system's error text.
-std::variant<pid_t, std::string> launch(const Launch& request);
+// and only descriptors 0, 1 and 2 inherited. Gives its process id.
+Result<pid_t> launch(const Launch& request);
 
 // The parent of `pid`, from the kernel's process table; nothing when the
 // process is gone.

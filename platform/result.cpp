@@ -6,10 +6,10 @@ namespace platform {
 
 std::string Failure::description() const
 {
-    if (error != 0)
-        return std::strerror(error);
     if (!reason.empty())
         return reason;
+    if (error != 0)
+        return std::strerror(error);
     return call + " failed";
 }
 
@@ -18,9 +18,9 @@ Failure failureOf(std::string call, int error, std::string subject)
     return Failure{std::move(call), error, std::move(subject), {}};
 }
 
-Failure failureBecause(std::string call, std::string reason, std::string subject)
+Failure failureBecause(std::string call, std::string reason, std::string subject, int error)
 {
-    return Failure{std::move(call), 0, std::move(subject), std::move(reason)};
+    return Failure{std::move(call), error, std::move(subject), std::move(reason)};
 }
 
 } // namespace platform

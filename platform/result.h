@@ -15,17 +15,18 @@ struct Failure {
     std::string call;      // "posix_spawn", "connect", "rename", …
     int error = 0;         // errno; 0 when the failure has none
     std::string subject;   // the path or program concerned; may be empty
-    std::string reason;    // the description when there is no errno
+    std::string reason;    // the whole description, when the errno's text alone would not do
 
-    // The failure as a person reads it: the system's text for the errno,
-    // else the reason, else the call's name.
+    // The failure as a person reads it: the reason, else the system's text
+    // for the errno, else the call's name.
     std::string description() const;
 };
 
 // A failure of `call` with the errno it left.
 Failure failureOf(std::string call, int error, std::string subject = {});
-// A failure of `call` that no errno describes.
-Failure failureBecause(std::string call, std::string reason, std::string subject = {});
+// A failure of `call` described by `reason` (which may quote the errno's
+// text); `error` is kept for callers that act on it.
+Failure failureBecause(std::string call, std::string reason, std::string subject = {}, int error = 0);
 
 // A value of type T, or the failure that kept the call from making one.
 template <class T>

@@ -6,7 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace kestrune {
+namespace kestrune::socket {
 
 void removeDeadSocket(const std::string& path)
 {
@@ -17,15 +17,15 @@ void removeDeadSocket(const std::string& path)
         return;
     if (path.size() > SOCKET_PATH_LIMIT)
         return;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return;
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.data(), path.size());
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         unlink(path.c_str());
     close(fd);
 }
 
-} // namespace kestrune
+} // namespace kestrune::socket

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace kestrune {
+namespace kestrune::socket {
 
 // Unix socket paths longer than this many bytes work on neither system.
 inline constexpr std::size_t SOCKET_PATH_LIMIT = 103;
@@ -11,4 +11,4 @@ inline constexpr std::size_t SOCKET_PATH_LIMIT = 103;
 // not a socket is left alone.
 void removeDeadSocket(const std::string& path);
 
-} // namespace kestrune
+} // namespace kestrune::socket

@@ -1,22 +1,30 @@
 #include "supervision/death_log.h"
 
-#include "channel/json_line.h"
-#include "host/clock.h"
-#include "host/descriptor.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace kestrune {
+namespace kestrune::supervision {
+
+namespace {
+std::string applicationFolder;
+std::optional<std::string> logSetting;
+}
+
+void setTheDeathLog(const std::string& identity, const std::optional<std::string>& log)
+{
+    applicationFolder = platform::appendingComponent(platform::applicationSupportFolder(), identity);
+    logSetting = log;
+}
 
 std::string deathLog(pid_t pid)
 {
-    auto log = runtime.find("log");
-    if (log == runtime.end())
-        return platform::appendingComponent(platform::appendingComponent(platform::applicationSupportFolder(), identity), "shell.jsonl");
-    const std::string& value = log->second;
+    if (!logSetting)
+        return platform::appendingComponent(applicationFolder, "shell.jsonl");
+    const std::string& value = *logSetting;
     if (value.size() >= 6 && value.compare(value.size() - 6, 6, ".jsonl") == 0)
         return value;
     const std::string ending = "-" + std::to_string(pid) + ".jsonl";
@@ -25,7 +33,7 @@ std::string deathLog(pid_t pid)
             && name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
             return platform::appendingComponent(value, name);
     }
-    std::string stamp = clock.now();
+    std::string stamp = platform::clock.now();
     for (char& c : stamp) {
         if (c == ':')
             c = '-';
@@ -39,7 +47,7 @@ bool append(nlohmann::json record, const std::string& file)
         return false;
     if (record.contains("kind")) {
         if (!record.contains("at"))
-            record["at"] = clock.now();
+            record["at"] = platform::clock.now();
         record["pid"] = getpid();
     }
     std::string folder = platform::deletingLastComponent(file);
@@ -64,4 +72,4 @@ bool append(nlohmann::json record, const std::string& file)
     return wrote == static_cast<ssize_t>(line.size());
 }
 
-} // namespace kestrune
+} // namespace kestrune::supervision

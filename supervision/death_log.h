@@ -3,10 +3,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
-namespace kestrune {
+namespace kestrune::supervision {
+
+// Where death logs go: the application's folder (named after `identity`)
+// unless the descriptor's "log" says otherwise. Set at start-up.
+void setTheDeathLog(const std::string& identity, const std::optional<std::string>& log);
 
 // The death-log file for records about process `pid`: the descriptor's
 // "log" file when it ends in ".jsonl"; one file per process id inside the
@@ -19,4 +24,4 @@ std::string deathLog(pid_t pid);
 // may append to one file at once. Returns whether the line was written.
 bool append(nlohmann::json record, const std::string& file);
 
-} // namespace kestrune
+} // namespace kestrune::supervision

@@ -2,24 +2,28 @@
 
 #include "channel/inbox.h"
 #include "channel/outgoing.h"
-#include "channel/reader.h"
-#include "host/descriptor.h"
-#include "host/startup.h"
-#include "links/delivery.h"
-#include "links/settings.h"
+#include "platform/exit.h"
 #include "platform/main_queue.h"
 #include "platform/relaunch.h"
+#include "platform/standard_error.h"
 #include "socket/dead_socket.h"
 #include "supervision/death_log.h"
+#include "supervision/launch.h"
 #include "supervision/signals.h"
 
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
-namespace kestrune {
+namespace kestrune::supervision {
 
 namespace {
-nlohmann::json childExitRecord(const Termination& ended)
+bool swapUnderWay = false;
+SwapSeams seams;
+
+nlohmann::json childExitRecord(const platform::Termination& ended)
 {
     nlohmann::json record = {
         {"kind", "child-exit"},
@@ -34,115 +38,115 @@ nlohmann::json childExitRecord(const Termination& ended)
     return record;
 }
 
-void removeTheShellsSocket()
-{
-    if (auto socket = runtime.find("socket"); socket != runtime.end())
-        removeDeadSocket(socket->second);
-}
 
 // Replaces the ended shell with a new one inside the same host.
-void swapTheShell(const Termination& ended)
+void swapTheShell(const platform::Termination& ended)
 {
-    swapping = true;
-
-    // Links that fail on the closing inbox go back into `waiting` (swapping
-    // is set); the ones that were already waiting come after them.
-    std::deque<WaitingLink> takenAside;
-    takenAside.swap(waiting);
-    if (input)
-        input->close();
-    for (auto& link : takenAside)
-        waiting.push_back(std::move(link));
+    swapUnderWay = true;
+    auto closeTheInbox = [] {
+        if (input())
+            input()->close();
+    };
+    if (seams.closeKeepingTheLinks)
+        seams.closeKeepingTheLinks(closeTheInbox);
+    else
+        closeTheInbox();
 
     removeTheShellsSocket();
 
-    auto made = makeChild();
-    child = std::move(made.child);
-    input = std::move(made.input);
-    childHearsReopen = false;
-    listen(*child);
-    watch(*child);
-    if (auto error = child->launch()) {
-        sayOnStandardError(*error);
-        leave(71);
-    }
-    childStartedAt = std::chrono::steady_clock::now();
-    swapping = false;
+    makeTheShell();
+    shellWillAnnounceReopenAnew();
+    launchTheShellOrLeave();
+    swapUnderWay = false;
 
-    tellTheChildTheFront();
+    channel::tellTheChildTheFront();
 
-    tellTheChildTheFront();
-
-    const pid_t shell = child->pid();
+    const pid_t shell = shellPid();
     append({{"kind", "shell-swapped"},
             {"from", ended.pid},
             {"to", shell},
-            {"waiting", waiting.size()},
+            {"waiting", seams.waitingLinks ? seams.waitingLinks() : 0},
             {"asked", ended.signaled && ended.status == SHELL_SWAP_SIGNAL ? "shell-sighup" : "launcher-sighup"}},
            deathLog(shell));
 
-    std::deque<WaitingLink> due;
-    due.swap(waiting);
-    for (const auto& link : due)
-        write(link.url, link.source, link.received, false);
+    if (seams.deliverTheWaitingLinks)
+        seams.deliverTheWaitingLinks();
 }
 }
 
-void watch(Child& shell)
+bool swapping()
 {
-    shell.setTerminationHandler([](Termination ended) {
+    return swapUnderWay;
+}
+
+void swapAsked()
+{
+    swapUnderWay = true;
+}
+
+void setTheSwapSeams(SwapSeams given)
+{
+    seams = std::move(given);
+}
+
+void removeTheShellsSocket()
+{
+    if (auto socket = runtimeValue("socket"))
+        socket::removeDeadSocket(*socket);
+}
+
+void watch(platform::ChildProcess& shell)
+{
+    shell.setTerminationHandler([](platform::Termination ended) {
         // On the waiter thread: the record first, so that it exists even if
         // the decision ends the host at once.
         if (!append(childExitRecord(ended), deathLog(ended.pid)))
-            sayOnStandardError("death log unavailable");
+            platform::sayOnStandardError("death log unavailable");
         platform::post([ended] { decideAfter(ended); });
     });
 }
 
-void decideAfter(const Termination& ended)
+void decideAfter(const platform::Termination& ended)
 {
     platform::assertOnTheMainThread("decideAfter");
-    if (child && child->pid() == ended.pid)
-        child->markEnded();
+    if (child() && child()->pid() == ended.pid)
+        child()->markEnded();
 
     // Panels of the shell close with it: with the panel host.
 
     const bool swapSignal = ended.signaled && ended.status == SHELL_SWAP_SIGNAL;
-    if ((swapping || swapSignal) && !terminating) {
+    if ((swapUnderWay || swapSignal) && !terminating()) {
         swapTheShell(ended);
         return;
     }
 
     cancelTheStopSignals();
-    if (input)
-        input->close();
+    if (input())
+        input()->close();
     // The get-URL handler goes with the URL receiver.
     removeTheShellsSocket();
 
-    if (quitting) {
-        std::vector<pid_t> targets = quitTargets;
-        auto more = descendants(getpid());
-        targets.insert(targets.end(), more.begin(), more.end());
-        killAll(targets);
-        leave(0);
-    }
-    if (terminating)
-        leave(ended.signaled ? 128 + ended.status : ended.status);
+    if (quitting())
+        killAllAndLeave(everythingTheHostStarted());
+    const int status = ended.signaled ? platform::EXIT_SIGNAL_BASE + ended.status : ended.status;
+    if (terminating())
+        platform::leave(status);
     if (!ended.signaled) {
-        if (ended.status == 75)
+        if (ended.status == platform::EXIT_RESTARTING)
             restarts();
-        leave(ended.status);
+        platform::leave(status);
     }
-    double uptime = std::chrono::duration<double>(std::chrono::steady_clock::now() - childStartedAt).count();
-    if (!hostedByItsParent && uptime >= CRASH_LOOP_SECONDS)
+    double uptime = std::chrono::duration<double>(std::chrono::steady_clock::now() - childStartedAt()).count();
+    if (!hostedByItsParent() && uptime >= CRASH_LOOP_SECONDS)
         restarts();
-    leave(128 + ended.status);
+    platform::leave(status);
 }
 
 void restarts()
 {
-    std::vector<std::string> arguments = commandLine;
-    for (const auto& argument : commandLine) {
+    const ShellSettings& settings = shellSettings();
+    std::vector<std::string> arguments = settings.commandLine;
+    for (const auto& argument : settings.commandLine) {
         if (argument == "--witness-wrapper") {
             arguments.push_back("--restart-witness-after");
             break;
@@ -150,21 +154,21 @@ void restarts()
     }
 
     const char* service = std::getenv("XPC_SERVICE_NAME");
-    if (service && service == identity) {
+    if (service && service == settings.identity) {
         // The service manager restarts the host's own service and, doing so,
         // ends this process first.
         signal(SIGTERM, SIG_DFL);
-        if (auto error = platform::restartTheService(identity))
-            sayOnStandardError("kickstart failed: " + *error);
-        leave(75);
+        if (auto restarted = platform::restartTheService(settings.identity); !restarted)
+            platform::sayOnStandardError("kickstart failed: " + restarted.failure().description());
+        platform::leave(platform::EXIT_RESTARTING);
     }
 
-    auto opened = platform::openTheApplication(bundle.path(), arguments);
-    if (auto* error = std::get_if<std::string>(&opened)) {
-        sayOnStandardError(*error);
-        leave(71);
+    auto opened = platform::openTheApplication(settings.bundlePath, arguments);
+    if (!opened) {
+        platform::sayOnStandardError(opened.failure().description());
+        platform::leave(platform::EXIT_LAUNCH_FAILED);
     }
-    leave(std::get<int>(opened));
+    platform::leave(*opened);
 }
 
-} // namespace kestrune
+} // namespace kestrune::supervision

@@ -1,34 +1,33 @@
 #include "supervision/launch.h"
 
-#include "host/descriptor.h"
-#include "links/settings.h"
+#include "channel/outgoing.h"
+#include "channel/reader.h"
+#include "platform/exit.h"
 #include "platform/files.h"
+#include "platform/standard_error.h"
+#include "supervision/death_log.h"
+#include "supervision/exit.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <future>
-#include <thread>
 #include <unistd.h>
 
-namespace kestrune {
+namespace kestrune::supervision {
 
 namespace {
-// How long the end of a shell waits for the reader to see the end of its
-// output.
-constexpr auto OUTPUT_DRAIN_TIME = std::chrono::milliseconds(500);
-
+ShellSettings settings;
+bool isPiped = false;
+bool drawsTheMenu = false;
+platform::Environment shellEnvironment;
+bool hosted = false;
+double rootWait = 0;
+std::optional<std::string> views;
 std::vector<std::string> shellArguments;   // after the program path, the same for every shell
 
-void closeIfOpen(int& fd)
-{
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
+std::unique_ptr<platform::ChildProcess> current;
+std::shared_ptr<channel::ChildInbox> currentInput;
+std::chrono::steady_clock::time_point startedAt;
 
 // Ordinary decimal notation only; anything else, or a value that is not
 // finite, reads as no wait.
@@ -54,6 +53,15 @@ bool isCallerSession(const std::string& name)
             return true;
     }
     return false;
+}
+
+std::string resolvedRuntimeValue(const std::string& value, const std::string& base)
+{
+    if (value.rfind("~/", 0) == 0)
+        return platform::expandingTilde(value);
+    if (value.rfind("Contents/", 0) == 0)
+        return platform::appendingComponent(base, value);
+    return value;
 }
 
 ShellEnvironment shellEnvironmentFrom(const EnvironmentInputs& inputs)
@@ -132,163 +140,145 @@ ShellEnvironment shellEnvironmentFrom(const EnvironmentInputs& inputs)
     return result;
 }
 
-Child::Child(std::string program, std::vector<std::string> arguments, platform::Environment env, bool isPiped)
-    : program_(std::move(program))
-    , arguments_(std::move(arguments))
-    , environment_(std::move(env))
-    , piped_(isPiped)
-{
-    if (!piped_)
-        return;
-    int input[2], output[2];
-    if (pipe2(input, O_CLOEXEC) != 0) {
-        pipeFailure_ = std::strerror(errno);
-        return;
-    }
-    if (pipe2(output, O_CLOEXEC) != 0) {
-        pipeFailure_ = std::strerror(errno);
-        close(input[0]);
-        close(input[1]);
-        return;
-    }
-    inputRead_ = input[0];
-    inputWrite_ = input[1];
-    outputRead_ = output[0];
-    outputWrite_ = output[1];
-}
-
-Child::~Child()
-{
-    closeIfOpen(inputRead_);
-    closeIfOpen(inputWrite_);
-    closeIfOpen(outputRead_);
-    closeIfOpen(outputWrite_);
-}
-
-std::optional<std::string> Child::launch()
-{
-    platform::Launch request;
-    request.program = program_;
-    request.arguments = arguments_;
-    request.environment = environment_;
-    int nullDevice = -1;
-    if (pipeFailure_)
-        return *pipeFailure_;
-    if (piped_) {
-        request.standardInput = inputRead_;
-        request.standardOutput = outputWrite_;
-    } else {
-        nullDevice = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        request.standardInput = nullDevice;
-    }
-    auto launched = platform::launch(request);
-    if (nullDevice >= 0)
-        close(nullDevice);
-    // The shell's ends belong to the shell now; keeping them open here would
-    // hide the end of its output and of its input from both sides.
-    closeIfOpen(inputRead_);
-    closeIfOpen(outputWrite_);
-    if (auto* error = std::get_if<std::string>(&launched)) {
-        closeIfOpen(inputWrite_);
-        closeIfOpen(outputRead_);
-        return program_ + ": " + *error;
-    }
-    pid_ = std::get<pid_t>(launched);
-    // The reader says when it has seen the end of the shell's output, so that
-    // what the shell wrote last is out before anyone acts on its end.
-    std::shared_future<void> outputRead;
-    if (outputReader_) {
-        int fd = takeStandardOutput();
-        if (fd >= 0) {
-            std::promise<void> done;
-            outputRead = done.get_future().share();
-            std::thread([reader = outputReader_, fd, done = std::move(done)]() mutable {
-                reader(fd);
-                done.set_value();
-            }).detach();
-        }
-    }
-    if (terminationHandler_) {
-        // Only this thread waits for this process id; other children of the
-        // host have reapers of their own.
-        std::thread([pid = pid_, handler = terminationHandler_, outputRead] {
-            int status = 0;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            // A process the shell started may hold its output open for ever:
-            // wait for the last lines only a little.
-            if (outputRead.valid())
-                outputRead.wait_for(OUTPUT_DRAIN_TIME);
-            Termination end;
-            end.pid = pid;
-            end.signaled = WIFSIGNALED(status);
-            end.status = end.signaled ? WTERMSIG(status) : WEXITSTATUS(status);
-            handler(end);
-        }).detach();
-    }
-    return std::nullopt;
-}
-
-int Child::takeStandardInput()
-{
-    int fd = inputWrite_;
-    inputWrite_ = -1;
-    return fd;
-}
-
-int Child::takeStandardOutput()
-{
-    int fd = outputRead_;
-    outputRead_ = -1;
-    return fd;
-}
-
 MadeChild makeChild()
 {
     MadeChild made;
-    made.child = std::make_unique<Child>(executable, shellArguments, environment, piped);
-    if (piped) {
+    made.child = std::make_unique<platform::ChildProcess>(settings.executable, shellArguments, shellEnvironment, isPiped);
+    if (isPiped) {
         int fd = made.child->takeStandardInput();
         if (fd >= 0)
-            made.input = ChildInbox::on(fd);
+            made.input = channel::ChildInbox::on(fd);
     }
     return made;
 }
 
-void prepareTheShell(const std::string& bundlePath, const std::vector<std::string>& commandLine)
+void makeTheShell()
 {
+    auto made = makeChild();
+    current = std::move(made.child);
+    currentInput = std::move(made.input);
+}
+
+void launchTheShellOrLeave()
+{
+    channel::listen(*current);
+    watch(*current);
+    if (auto launched = current->launch(); !launched) {
+        platform::sayOnStandardError(launched.failure().description());
+        platform::leave(platform::EXIT_LAUNCH_FAILED);
+    }
+    startedAt = std::chrono::steady_clock::now();
+}
+
+platform::ChildProcess* child()
+{
+    return current.get();
+}
+
+const std::shared_ptr<channel::ChildInbox>& input()
+{
+    return currentInput;
+}
+
+bool shellIsRunning()
+{
+    return current && current->isRunning();
+}
+
+pid_t shellPid()
+{
+    return current ? current->pid() : 0;
+}
+
+std::chrono::steady_clock::time_point childStartedAt()
+{
+    return startedAt;
+}
+
+void prepareTheShell(ShellSettings given)
+{
+    settings = std::move(given);
+    setTheDeathLog(settings.identity, runtimeValue("log"));
+
     // 17.
-    piped = !schemes.empty() || !services.empty();
-    auto menu = runtime.find("menu");
-    drawsTheChildsMenu = piped && menu != runtime.end() && menu->second == "child";
+    isPiped = settings.piped;
+    drawsTheMenu = isPiped && runtimeValue("menu") == "child";
 
     // 18. and 19. The environment, with the views library when the bundle
     //     ships one.
-    std::string views = platform::appendingComponent(bundlePath, "Contents/Frameworks/libViews.dylib");
-    if (platform::fileExists(views))
-        ownViews = views;
+    std::string library = platform::appendingComponent(settings.bundlePath, "Contents/Frameworks/libViews.dylib");
+    views = platform::fileExists(library) ? std::optional<std::string>(library) : std::nullopt;
     EnvironmentInputs inputs;
     inputs.inherited = platform::processEnvironment();
-    inputs.executable = executable;
-    inputs.frozen = frozen;
-    inputs.prefix = prefix;
+    inputs.executable = settings.executable;
+    inputs.frozen = settings.frozen;
+    inputs.prefix = settings.prefix;
     inputs.hostPid = getpid();
     inputs.parentPid = getppid();
-    inputs.bundlePath = bundlePath;
-    inputs.runtime = runtime;
-    inputs.runtimeObject = runtimeObject;
-    inputs.ownViews = ownViews;
+    inputs.bundlePath = settings.bundlePath;
+    inputs.runtime = settings.runtime;
+    inputs.runtimeObject = settings.runtimeObject;
+    inputs.ownViews = views;
     auto built = shellEnvironmentFrom(inputs);
-    environment = std::move(built.environment);
-    hostedByItsParent = built.hostedByItsParent;
-    rootWaitSeconds = built.rootWaitSeconds;
+    shellEnvironment = std::move(built.environment);
+    hosted = built.hostedByItsParent;
+    rootWait = built.rootWaitSeconds;
 
     // Every shell gets the same program and arguments: a script shell runs
     // under its runtime with the script first.
     shellArguments.clear();
-    if (!frozen)
-        shellArguments.push_back(runtime.at("shell"));
-    shellArguments.insert(shellArguments.end(), commandLine.begin(), commandLine.end());
+    if (!settings.frozen)
+        shellArguments.push_back(settings.runtime.at("shell"));
+    shellArguments.insert(shellArguments.end(), settings.commandLine.begin(), settings.commandLine.end());
+
+    // Messages go to the current shell only while it runs and no swap is
+    // under way.
+    channel::setTheOpenInbox([]() -> channel::ChildInbox* {
+        return currentInput && shellIsRunning() && !swapping() ? currentInput.get() : nullptr;
+    });
 }
 
-} // namespace kestrune
+bool piped()
+{
+    return isPiped;
+}
+
+bool drawsTheChildsMenu()
+{
+    return drawsTheMenu;
+}
+
+bool hostedByItsParent()
+{
+    return hosted;
+}
+
+double rootWaitSeconds()
+{
+    return rootWait;
+}
+
+const platform::Environment& environment()
+{
+    return shellEnvironment;
+}
+
+const std::optional<std::string>& ownViews()
+{
+    return views;
+}
+
+std::optional<std::string> runtimeValue(const std::string& name)
+{
+    auto found = settings.runtime.find(name);
+    if (found == settings.runtime.end())
+        return std::nullopt;
+    return found->second;
+}
+
+const ShellSettings& shellSettings()
+{
+    return settings;
+}
+
+} // namespace kestrune::supervision

@@ -1,15 +1,15 @@
 // The shell's launch: whether the host talks to it over pipes, the exact
-// environment it receives, and its process object.
+// environment it receives, and the current shell's process and inbox.
 #pragma once
 
 #include "channel/inbox.h"
+#include "platform/child_process.h"
 #include "platform/process.h"
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <csignal>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,23 +17,20 @@
 #include <string>
 #include <vector>
 
-namespace kestrune {
+namespace kestrune::supervision {
 
-inline bool piped = false;
-inline bool drawsTheChildsMenu = false;
 inline const std::vector<std::string> callerSessionPrefixes = {"CLAUDE_CODE_"};
 inline const std::set<std::string> callerSessionNames = {"CLAUDECODE", "CODEX_THREAD_ID"};
 inline const std::set<std::string> codeInjectingNames = {"BUN_OPTIONS", "BUN_BE_BUN", "NODE_OPTIONS"};
-inline platform::Environment environment;
-inline bool hostedByItsParent = false;
-inline double rootWaitSeconds = 0;
 inline constexpr int REOPEN_READY_SIGNAL = SIGUSR2;
-inline std::optional<std::string> ownViews;   // Contents/Frameworks/libViews.dylib, when the bundle has it
-inline std::chrono::steady_clock::time_point childStartedAt;
 
 // True when `name` belongs to the session of a caller that started the host
 // (a coding agent, say) and must not leak into the shell.
 bool isCallerSession(const std::string& name);
+
+// A descriptor value that may point into the bundle: "~/x" is expanded,
+// "Contents/x" becomes a path inside `base`, anything else is returned as is.
+std::string resolvedRuntimeValue(const std::string& value, const std::string& base);
 
 // Everything the shell's environment is built from.
 struct EnvironmentInputs {
@@ -59,76 +56,61 @@ struct ShellEnvironment {
 // overwrites an earlier one.
 ShellEnvironment shellEnvironmentFrom(const EnvironmentInputs& inputs);
 
-// How a shell process ended.
-struct Termination {
-    pid_t pid = 0;
-    bool signaled = false;   // an uncaught signal ended it
-    int status = 0;          // the exit status, or the signal's number
+// What the host knows of the application and its descriptor that the
+// shell's supervision needs, handed over once at start-up.
+struct ShellSettings {
+    std::string identity;                         // the bundle identifier
+    std::string bundlePath;
+    std::vector<std::string> commandLine;         // the host's arguments, handed to every shell
+    std::string executable;                       // the program the shell's process runs
+    std::optional<std::string> frozen;            // set when that program is a self-contained shell
+    std::string prefix;                           // of the environment variables, ACME_MENU_
+    std::map<std::string, std::string> runtime;   // the descriptor's string members
+    nlohmann::json runtimeObject;                 // the whole descriptor
+    bool piped = false;                           // the bundle declares URL schemes or services
 };
 
-// The shell's process object: made, then given its output reader and its
-// termination handler, then launched once. Both handlers start with the
-// launch, each on a thread of its own, so no output and no end is missed.
-class Child {
-public:
-    Child(std::string program, std::vector<std::string> arguments, platform::Environment environment, bool piped);
-    ~Child();
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
+// Start-up steps 17 to 19: `piped`, `drawsTheChildsMenu`, the environment,
+// `ownViews`, and where the death log goes.
+void prepareTheShell(ShellSettings settings);
 
-    // Starts the process. On failure gives the error's description (also
-    // when the pipes could not be made).
-    std::optional<std::string> launch();
-
-    pid_t pid() const { return pid_; }
-    bool launched() const { return pid_ > 0; }
-    // True from the launch until the termination handler saw the end.
-    bool isRunning() const { return pid_ > 0 && !ended_; }
-    void markEnded() { ended_ = true; }
-
-    // Runs on a thread of its own with the host's end of the shell's
-    // standard output (piped shells only), from the launch on.
-    void setOutputReader(std::function<void(int fd)> reader) { outputReader_ = std::move(reader); }
-    // Runs once, on a thread of its own, after the process has ended and
-    // has been reaped.
-    void setTerminationHandler(std::function<void(Termination)> handler) { terminationHandler_ = std::move(handler); }
-
-    const std::string& program() const { return program_; }
-    const std::vector<std::string>& arguments() const { return arguments_; }
-
-    // When piped: the host's end of the shell's standard input (taken by the
-    // inbox) and of its standard output (taken by the output reader). Each
-    // may be taken once; -1 afterwards or when not piped.
-    int takeStandardInput();
-    int takeStandardOutput();
-
-private:
-    std::string program_;
-    std::vector<std::string> arguments_;
-    platform::Environment environment_;
-    bool piped_;
-    pid_t pid_ = -1;
-    bool ended_ = false;
-    std::function<void(int fd)> outputReader_;
-    std::function<void(Termination)> terminationHandler_;
-    std::optional<std::string> pipeFailure_;
-    int inputRead_ = -1, inputWrite_ = -1;
-    int outputRead_ = -1, outputWrite_ = -1;
-};
-
-inline std::unique_ptr<Child> child;
+// What prepareTheShell() decided.
+bool piped();
+bool drawsTheChildsMenu();
+bool hostedByItsParent();
+double rootWaitSeconds();
+const platform::Environment& environment();
+const std::optional<std::string>& ownViews();   // Contents/Frameworks/libViews.dylib, when the bundle has it
+// The descriptor's string member `name`.
+std::optional<std::string> runtimeValue(const std::string& name);
+const ShellSettings& shellSettings();
 
 // A new, not yet launched shell process with the program, arguments and
 // environment every shell of this host gets, and, when piped, the inbox on
 // its standard input.
 struct MadeChild {
-    std::unique_ptr<Child> child;
-    std::shared_ptr<ChildInbox> input;
+    std::unique_ptr<platform::ChildProcess> child;
+    std::shared_ptr<channel::ChildInbox> input;
 };
 MadeChild makeChild();
 
-// Start-up steps 17 to 19: `piped`, `drawsTheChildsMenu`, the environment,
-// `ownViews`.
-void prepareTheShell(const std::string& bundlePath, const std::vector<std::string>& commandLine);
+// Start-up step 20, and every swap: a new shell, not yet launched, and its
+// inbox replace the current ones.
+void makeTheShell();
 
-} // namespace kestrune
+// Installs the output reader and the termination handler on the shell just
+// made, launches it and notes when; leaves with EXIT_LAUNCH_FAILED, its
+// error on standard error, when it cannot be started.
+void launchTheShellOrLeave();
+
+// The current shell (null before the first is made) and its inbox (null
+// when the shell is not piped).
+platform::ChildProcess* child();
+const std::shared_ptr<channel::ChildInbox>& input();
+bool shellIsRunning();
+// The current shell's process id; 0 while none was launched.
+pid_t shellPid();
+// When the current shell was launched.
+std::chrono::steady_clock::time_point childStartedAt();
+
+} // namespace kestrune::supervision

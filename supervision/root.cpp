@@ -1,8 +1,7 @@
 #include "supervision/root.h"
 
-#include "host/clock.h"
-#include "host/descriptor.h"
-#include "host/startup.h"
+#include "platform/clock.h"
+#include "platform/exit.h"
 #include "platform/files.h"
 #include "supervision/death_log.h"
 #include "supervision/exit.h"
@@ -13,40 +12,34 @@
 #include <limits>
 #include <unistd.h>
 
-namespace kestrune {
+namespace kestrune::supervision {
 
 namespace {
 constexpr std::size_t ROOT_WAIT_FILE_LIMIT = 64 * 1024;
 
-pid_t shellPid()
-{
-    return child ? child->pid() : 0;
-}
-
-bool shellIsRunning()
-{
-    return child && child->isRunning();
-}
+std::string waitFile;
+std::unique_ptr<platform::ProcessWatch> rootWatch;
+std::unique_ptr<platform::Timer> rootWait;
 
 void endTheWait()
 {
     rootWait.reset();
-    unlink(rootWaitFile.c_str());
+    unlink(waitFile.c_str());
 }
 
 // One tick of the wait for a new root.
 void lookForTheNextRoot(pid_t lost, std::chrono::steady_clock::time_point deadline)
 {
-    auto text = platform::contentsOf(rootWaitFile, ROOT_WAIT_FILE_LIMIT);
+    auto text = platform::contentsOf(waitFile, ROOT_WAIT_FILE_LIMIT);
     if (auto root = text ? adopterIn(*text, getpid()) : std::nullopt) {
         endTheWait();
         append({{"kind", "root-adopted"}, {"parent", *root}, {"lost", lost}, {"shell", shellPid()}}, deathLog(shellPid()));
         watchTheRoot(*root);
         return;
     }
-    if (std::chrono::steady_clock::now() >= deadline || terminating || quitting) {
+    if (std::chrono::steady_clock::now() >= deadline || terminating() || quitting()) {
         endTheWait();
-        append({{"kind", "root-never-came"}, {"parent", lost}, {"shell", shellPid()}, {"waitSeconds", rootWaitSeconds}},
+        append({{"kind", "root-never-came"}, {"parent", lost}, {"shell", shellPid()}, {"waitSeconds", rootWaitSeconds()}},
                deathLog(shellPid()));
         leaveWithTheParent(lost);
         return;
@@ -55,13 +48,18 @@ void lookForTheNextRoot(pid_t lost, std::chrono::steady_clock::time_point deadli
 }
 }
 
-void setTheRootWaitFile()
+void setTheRootWaitFile(const std::string& identity)
 {
-    rootWaitFile = platform::appendingComponent(
+    waitFile = platform::appendingComponent(
         platform::appendingComponent(platform::applicationSupportFolder(), identity), "awaiting-root.json");
 }
 
-void watchTheParent()
+const std::string& rootWaitFile()
+{
+    return waitFile;
+}
+
+void watchTheParent(pid_t bornUnder)
 {
     if (bornUnder == launchdPid)
         return;
@@ -83,9 +81,9 @@ void rootGone(pid_t root)
 {
     platform::assertOnTheMainThread("rootGone");
     rootWatch.reset();
-    if (quitting || rootWait)
+    if (quitting() || rootWait)
         return;
-    if (!terminating && rootWaitSeconds > 0 && shellIsRunning())
+    if (!terminating() && rootWaitSeconds() > 0 && shellIsRunning())
         waitForTheNextRoot(root);
     else
         leaveWithTheParent(root);
@@ -94,39 +92,33 @@ void rootGone(pid_t root)
 void leaveWithTheParent(pid_t parent)
 {
     platform::assertOnTheMainThread("leaveWithTheParent");
-    if (quitting)
+    if (quitting())
         return;
     rootWatch.reset();
-    quitting = true;
-    quitTargets = shellIsRunning() ? descendants(child->pid()) : std::vector<pid_t>{};
-    append({{"kind", "parent-gone"}, {"parent", parent}, {"shell", shellPid()}, {"descendants", quitTargets}}, deathLog(shellPid()));
+    const auto& targets = startQuitting();
+    append({{"kind", "parent-gone"}, {"parent", parent}, {"shell", shellPid()}, {"descendants", targets}}, deathLog(shellPid()));
     if (!shellIsRunning())
-        leave(0);
-    for (pid_t target : quitTargets)
-        kill(target, SIGTERM);
-    kill(child->pid(), SIGTERM);
+        platform::leave(platform::EXIT_DONE);
+    terminateAll(targets);
+    kill(shellPid(), SIGTERM);
     auto grace = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(stuckShellGraceSeconds));
     // Kept for the life of the process: the host leaves when it fires, or
     // earlier when the shell ends.
     static std::unique_ptr<platform::Timer> leaving;
-    leaving = platform::after(grace, [] {
-        std::vector<pid_t> targets = quitTargets;
-        auto more = descendants(getpid());
-        targets.insert(targets.end(), more.begin(), more.end());
-        killAll(targets);
-        leave(0);
-    });
+    leaving = platform::after(grace, [] { killAllAndLeave(everythingTheHostStarted()); });
 }
 
 void waitForTheNextRoot(pid_t lost)
 {
     const pid_t me = getpid();
-    platform::makeFolders(platform::deletingLastComponent(rootWaitFile));
-    nlohmann::json awaiting = {{"at", clock.now()}, {"lost", lost}, {"pid", me}};
-    platform::replaceAtomically(rootWaitFile, awaiting.dump());
-    append({{"kind", "root-lost"}, {"parent", lost}, {"shell", shellPid()}, {"waitSeconds", rootWaitSeconds}}, deathLog(shellPid()));
+    platform::makeFolders(platform::deletingLastComponent(waitFile));
+    nlohmann::json awaiting = {{"at", platform::clock.now()}, {"lost", lost}, {"pid", me}};
+    // A file that cannot be written only means no adopter can answer: the
+    // wait runs out and the host leaves with its parent.
+    (void)platform::replaceAtomically(waitFile, awaiting.dump());
+    append({{"kind", "root-lost"}, {"parent", lost}, {"shell", shellPid()}, {"waitSeconds", rootWaitSeconds()}}, deathLog(shellPid()));
     auto deadline = std::chrono::steady_clock::now()
-        + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(rootWaitSeconds));
+        + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(rootWaitSeconds()));
     rootWait = platform::after(std::chrono::seconds(1), [lost, deadline] { lookForTheNextRoot(lost, deadline); });
 }
 
@@ -151,4 +143,4 @@ std::optional<pid_t> adopterIn(const std::string& text, pid_t me)
     return value;
 }
 
-} // namespace kestrune
+} // namespace kestrune::supervision

@@ -10,18 +10,17 @@
 #include <string>
 #include <sys/types.h>
 
-namespace kestrune {
+namespace kestrune::supervision {
 
-inline std::string rootWaitFile;   // awaiting-root.json in the application's folder
-inline std::unique_ptr<platform::ProcessWatch> rootWatch;
-inline std::unique_ptr<platform::Timer> rootWait;
+// Start-up step 37: the root-wait file's place, awaiting-root.json in the
+// application's folder named after `identity`.
+void setTheRootWaitFile(const std::string& identity);
+const std::string& rootWaitFile();
 
-// Start-up step 37: the root-wait file's place.
-void setTheRootWaitFile();
-
-// Start-up step 38: watch the parent unless launchd started the host, and
-// handle a parent that already went away during start-up.
-void watchTheParent();
+// Start-up step 38: watch `bornUnder`, the parent the host was started by,
+// unless launchd started the host, and handle a parent that already went
+// away during start-up.
+void watchTheParent(pid_t bornUnder);
 
 void watchTheRoot(pid_t root);
 void rootGone(pid_t root);
@@ -32,4 +31,4 @@ void waitForTheNextRoot(pid_t lost);
 // an object whose "pid" is `me` and whose "root" is an integer of at least 2.
 std::optional<pid_t> adopterIn(const std::string& text, pid_t me);
 
-} // namespace kestrune
+} // namespace kestrune::supervision

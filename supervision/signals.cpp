@@ -1,40 +1,50 @@
 #include "supervision/signals.h"
 
-#include "host/descriptor.h"
-#include "host/startup.h"
+#include "platform/exit.h"
+#include "platform/main_queue.h"
 #include "platform/process.h"
-#include "socket/dead_socket.h"
+#include "platform/signal_names.h"
 #include "supervision/death_log.h"
 #include "supervision/exit.h"
 #include "supervision/launch.h"
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
+#include <memory>
 #include <unistd.h>
 
-namespace kestrune {
+namespace kestrune::supervision {
 
 namespace {
-bool shellIsRunning()
-{
-    return child && child->isRunning();
-}
+std::shared_ptr<platform::SignalSource> termination;       // SIGTERM
+std::shared_ptr<platform::SignalSource> interruption;      // SIGINT
+std::shared_ptr<platform::SignalSource> swap;              // SIGHUP
+std::shared_ptr<platform::SignalSource> reopenHeard;       // SIGUSR2, the shell hears reopen requests
+std::shared_ptr<platform::SignalSource> menuAsked;         // SIGUSR1, a reopen request
+std::shared_ptr<platform::SignalSource> updateCheckAsked;  // the update-check signal
+
+bool terminationAsked = false;
+bool quitAsked = false;
+std::vector<pid_t> targets;
+bool childHearsReopen = false;
+bool reopenOwed = false;
+double graceSeconds = 5.0;
+std::unique_ptr<platform::Timer> shellExitTimer;
 
 void sendToTheShell(int signalNumber)
 {
     if (shellIsRunning())
-        kill(child->pid(), signalNumber);
+        kill(shellPid(), signalNumber);
 }
 
 // The SIGHUP handler: a swap is asked for.
 void askForASwap()
 {
-    if (swapping || terminating)
+    if (swapping() || terminationAsked)
         return;
     if (!shellIsRunning())
         return;
-    swapping = true;
+    swapAsked();
     sendToTheShell(SIGTERM);
 }
 
@@ -45,7 +55,7 @@ void childAnnouncedReopen()
     if (reopenOwed && shellIsRunning()) {
         reopenOwed = false;
         sendToTheShell(SIGUSR1);
-        append({{"kind", "reopen-resumed"}, {"shell", child->pid()}}, deathLog(child->pid()));
+        append({{"kind", "reopen-resumed"}, {"shell", shellPid()}}, deathLog(shellPid()));
     }
 }
 }
@@ -54,9 +64,9 @@ void installTheStopSignals()
 {
     signal(SIGTERM, SIG_IGN);
     signal(SIGINT, SIG_IGN);
-    terminating = false;
+    terminationAsked = false;
     termination = platform::onSignal(SIGTERM, [] {
-        terminating = true;
+        terminationAsked = true;
         endTheShell("term");
     });
     // Interrupting only reads the current shell, on the main queue, so a
@@ -66,7 +76,6 @@ void installTheStopSignals()
 
 void installTheSwapSignal()
 {
-    swapping = false;
     signal(SHELL_SWAP_SIGNAL, SIG_IGN);
     swap = platform::onSignal(SHELL_SWAP_SIGNAL, askForASwap);
 }
@@ -85,16 +94,21 @@ void installTheReopenSignals()
 
 void installTheUpdateSignal()
 {
-    signal(SIGPWR, SIG_IGN);
+    signal(platform::UPDATE_CHECK_SIGNAL, SIG_IGN);
     // Update checks arrive with the updater; until then the signal is taken
     // and has no effect, so it can never end the host.
-    updateCheckAsked = platform::onSignal(SIGPWR, [] {});
+    updateCheckAsked = platform::onSignal(platform::UPDATE_CHECK_SIGNAL, [] {});
 }
 
 void setTheSupervisionTimings()
 {
-    shellExitGraceSeconds = hostedByItsParent ? 2.8 : 5.0;
+    graceSeconds = hostedByItsParent() ? 2.8 : 5.0;
     shellExitTimer.reset();
+}
+
+double shellExitGraceSeconds()
+{
+    return graceSeconds;
 }
 
 void cancelTheStopSignals()
@@ -105,15 +119,68 @@ void cancelTheStopSignals()
     }
 }
 
+bool terminating()
+{
+    return terminationAsked;
+}
+
+bool quitting()
+{
+    return quitAsked;
+}
+
+const std::vector<pid_t>& quitTargets()
+{
+    return targets;
+}
+
+const std::vector<pid_t>& startQuitting()
+{
+    quitAsked = true;
+    targets = shellIsRunning() ? descendants(shellPid()) : std::vector<pid_t>{};
+    return targets;
+}
+
+void quitInOrder()
+{
+    platform::assertOnTheMainThread("quitInOrder");
+    if (quitAsked)
+        return;
+    if (!shellIsRunning())
+        platform::leave(platform::EXIT_DONE);
+    terminateAll(startQuitting());
+    endTheShell("quit");
+}
+
 std::vector<pid_t> descendants(pid_t pid)
 {
     return platform::descendantsOf(pid);
 }
 
-void killAll(const std::vector<pid_t>& targets)
+std::vector<pid_t> everythingTheHostStarted()
 {
-    for (pid_t target : targets)
+    std::vector<pid_t> all = targets;
+    auto more = descendants(getpid());
+    all.insert(all.end(), more.begin(), more.end());
+    return all;
+}
+
+void terminateAll(const std::vector<pid_t>& pids)
+{
+    for (pid_t target : pids)
+        kill(target, SIGTERM);
+}
+
+void killAll(const std::vector<pid_t>& pids)
+{
+    for (pid_t target : pids)
         platform::signalIfAlive(target, SIGKILL);
+}
+
+void killAllAndLeave(const std::vector<pid_t>& pids)
+{
+    killAll(pids);
+    platform::leave(platform::EXIT_DONE);
 }
 
 void endTheShell(const std::string& reason)
@@ -121,22 +188,19 @@ void endTheShell(const std::string& reason)
     platform::assertOnTheMainThread("endTheShell");
     if (!shellIsRunning())
         return;
-    pid_t shell = child->pid();
+    pid_t shell = shellPid();
     kill(shell, SIGTERM);
     kill(shell, SIGCONT);
     if (shellExitTimer)
         return;
-    auto grace = std::chrono::duration<double>(shellExitGraceSeconds);
+    auto grace = std::chrono::duration<double>(graceSeconds);
     shellExitTimer = platform::after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(grace), [shell, reason] {
-        std::vector<pid_t> targets = quitTargets;
-        auto more = descendants(getpid());
-        targets.insert(targets.end(), more.begin(), more.end());
-        append({{"kind", "shell-stuck"}, {"asked", reason}, {"shell", shell}, {"graceSeconds", shellExitGraceSeconds}, {"killed", targets}},
+        auto killed = everythingTheHostStarted();
+        append({{"kind", "shell-stuck"}, {"asked", reason}, {"shell", shell}, {"graceSeconds", graceSeconds}, {"killed", killed}},
                deathLog(shell));
-        killAll(targets);
-        if (auto socket = runtime.find("socket"); socket != runtime.end())
-            removeDeadSocket(socket->second);
-        leave(0);
+        killAll(killed);
+        removeTheShellsSocket();
+        platform::leave(platform::EXIT_DONE);
     });
 }
 
@@ -145,14 +209,19 @@ void askTheChildToReopen()
     platform::assertOnTheMainThread("askTheChildToReopen");
     if (!shellIsRunning())
         return;
-    if (childHearsReopen || platform::catches(child->pid(), SIGUSR1)) {
+    if (childHearsReopen || platform::catches(shellPid(), SIGUSR1)) {
         sendToTheShell(SIGUSR1);
         return;
     }
     if (reopenOwed)
         return;
     reopenOwed = true;
-    append({{"kind", "reopen-waiting"}, {"shell", child->pid()}}, deathLog(child->pid()));
+    append({{"kind", "reopen-waiting"}, {"shell", shellPid()}}, deathLog(shellPid()));
 }
 
-} // namespace kestrune
+void shellWillAnnounceReopenAnew()
+{
+    childHearsReopen = false;
+}
+
+} // namespace kestrune::supervision

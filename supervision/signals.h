@@ -1,28 +1,14 @@
 // Stopping the shell, the host's signal sources, and reopen requests.
 #pragma once
 
-#include "platform/main_queue.h"
-
-#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
-namespace kestrune {
+namespace kestrune::supervision {
 
-inline std::shared_ptr<platform::SignalSource> termination;       // SIGTERM
-inline std::shared_ptr<platform::SignalSource> interruption;      // SIGINT
-inline std::shared_ptr<platform::SignalSource> swap;              // SIGHUP
-inline std::shared_ptr<platform::SignalSource> reopenHeard;       // SIGUSR2, the shell hears reopen requests
-inline std::shared_ptr<platform::SignalSource> menuAsked;         // SIGUSR1, a reopen request
-inline std::shared_ptr<platform::SignalSource> updateCheckAsked;  // SIGPWR, standing in for SIGINFO
-
-inline bool childHearsReopen = false;
-inline bool reopenOwed = false;
 inline constexpr pid_t launchdPid = 1;
 inline constexpr double stuckShellGraceSeconds = 3.0;
-inline double shellExitGraceSeconds = 5.0;
-inline std::unique_ptr<platform::Timer> shellExitTimer;
 
 // Start-up steps 21 and 22: SIGTERM, SIGINT and SIGHUP.
 void installTheStopSignals();
@@ -38,6 +24,24 @@ void setTheSupervisionTimings();
 // simply ignored.
 void cancelTheStopSignals();
 
+// True once SIGTERM asked the host to stop.
+bool terminating();
+
+// True once the host stops for a quit or for its lost parent; then the
+// shell's descendants at that moment are the quit targets.
+bool quitting();
+const std::vector<pid_t>& quitTargets();
+
+// The host quits: the current shell's descendants become the quit targets
+// (none when no shell runs). Gives them; sends nothing.
+const std::vector<pid_t>& startQuitting();
+
+// A quit that nobody confirms (asked by another program or the session):
+// ends the host at once when no shell runs; otherwise sends SIGTERM to the
+// shell's descendants and stops the shell in order, and the host leaves
+// when it is gone (or killed after the grace time).
+void quitInOrder();
+
 // Asks the shell to end (SIGTERM, then SIGCONT) and arms the one grace
 // timer; when it runs out, everything the host started is killed and the
 // host exits 0.
@@ -46,11 +50,27 @@ void endTheShell(const std::string& reason);
 // Every descendant of `pid`, each once, without `pid`.
 std::vector<pid_t> descendants(pid_t pid);
 
-// Forwards a reopen request to the shell, or keeps it until the shell says
-// it hears them.
-void askTheChildToReopen();
+// What the host may have left running: the quit targets, then the host's
+// own descendants.
+std::vector<pid_t> everythingTheHostStarted();
+
+// Sends SIGTERM to each of `targets`, in order.
+void terminateAll(const std::vector<pid_t>& targets);
 
 // Sends SIGKILL to each of `targets` that still exists.
 void killAll(const std::vector<pid_t>& targets);
 
-} // namespace kestrune
+// Kills `targets` and leaves with status 0.
+[[noreturn]] void killAllAndLeave(const std::vector<pid_t>& targets);
+
+// Forwards a reopen request to the shell, or keeps it until the shell says
+// it hears them.
+void askTheChildToReopen();
+
+// A new shell has not yet said that it hears reopen requests.
+void shellWillAnnounceReopenAnew();
+
+// The grace time of endTheShell().
+double shellExitGraceSeconds();
+
+} // namespace kestrune::supervision

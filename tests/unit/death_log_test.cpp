@@ -1,4 +1,3 @@
-#include "host/descriptor.h"
 #include "supervision/death_log.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +7,7 @@
 #include <thread>
 #include <unistd.h>
 
-using namespace kestrune;
+using namespace kestrune::supervision;
 
 namespace {
 struct TemporaryFolder {
@@ -67,7 +66,7 @@ TEST(DeathLog, OnlyRecordsWithAKindGetTheirTimeAndTheHostsPid)
 TEST(DeathLog, AFolderGivesEachProcessItsOwnFile)
 {
     TemporaryFolder folder;
-    runtime["log"] = folder.path + "/logs";
+    setTheDeathLog("com.example.acme", folder.path + "/logs");
     std::string first = deathLog(100);
     EXPECT_EQ(first.rfind(folder.path + "/logs/shell-", 0), 0u);
     EXPECT_TRUE(first.ends_with("-100.jsonl"));
@@ -77,10 +76,9 @@ TEST(DeathLog, AFolderGivesEachProcessItsOwnFile)
     EXPECT_NE(deathLog(200), first);
     EXPECT_FALSE(deathLog(1000).ends_with("-100.jsonl"));
 
-    runtime["log"] = folder.path + "/one.jsonl";
+    setTheDeathLog("com.example.acme", folder.path + "/one.jsonl");
     EXPECT_EQ(deathLog(100), folder.path + "/one.jsonl");
-    runtime.erase("log");
-    identity = "com.example.acme";
     setenv("HOME", folder.path.c_str(), 1);
+    setTheDeathLog("com.example.acme", std::nullopt);
     EXPECT_EQ(deathLog(100), folder.path + "/Library/Application Support/com.example.acme/shell.jsonl");
 }

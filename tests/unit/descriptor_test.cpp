@@ -1,10 +1,12 @@
 #include "host/descriptor.h"
+#include "supervision/launch.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
-using namespace kestrune;
+using namespace kestrune::host;
+using kestrune::supervision::resolvedRuntimeValue;
 
 namespace {
 
@@ -112,8 +114,8 @@ TEST(Descriptor, ChooseRuntimeFile)
     };
     for (const auto& c : cases) {
         auto result = chooseRuntimeFile(c.files, c.executable);
-        ASSERT_EQ(result.index(), c.chosen ? 0u : 1u) << c.chosenOrMessage;
-        EXPECT_EQ(c.chosen ? std::get<0>(result) : std::get<1>(result), c.chosenOrMessage);
+        ASSERT_EQ(result.ok(), c.chosen) << c.chosenOrMessage;
+        EXPECT_EQ(c.chosen ? *result : result.failure().description(), c.chosenOrMessage);
     }
 }
 

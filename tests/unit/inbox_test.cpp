@@ -7,7 +7,7 @@
 #include <csignal>
 #include <cstring>
 
-using namespace kestrune;
+using namespace kestrune::channel;
 using testing_support::Pipe;
 using testing_support::pumpUntil;
 

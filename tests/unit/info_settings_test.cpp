@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-using namespace kestrune;
+using namespace kestrune::links;
+using namespace kestrune::hotkeys;
 
 TEST(RegistersNow, FollowsWhen)
 {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace kestrune;
+using namespace kestrune::host;
 
 TEST(LoginAgentNames, PropertyListsInAscendingOrderElseTheIdentity)
 {

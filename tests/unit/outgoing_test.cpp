@@ -1,50 +1,37 @@
 #include "channel/outgoing.h"
 
 #include "channel/inbox.h"
-#include "host/descriptor.h"
 #include "main_loop.h"
-#include "supervision/exit.h"
-#include "supervision/launch.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <sys/wait.h>
 
-using namespace kestrune;
+using namespace kestrune::channel;
 using testing_support::Pipe;
 
 namespace {
 
-// A running shell with its inbox on a pipe the test reads: the gate open.
+// An inbox on a pipe the test reads, behind a gate the test opens and
+// closes as the shell's supervisor would.
 class Telling : public ::testing::Test {
 protected:
     void SetUp() override
     {
         platform::markTheMainThread();
-        input = ChildInbox::on(pipe.takeWriteEnd());
-        child = std::make_unique<Child>("/bin/sleep", std::vector<std::string>{"60"}, platform::Environment{}, false);
-        ASSERT_FALSE(child->launch().has_value());
-        shell = child->pid();
-        swapping = false;
-        tellsTheChildTheFront = true;
+        inbox = ChildInbox::on(pipe.takeWriteEnd());
+        setTheOpenInbox([this]() -> ChildInbox* { return open ? inbox.get() : nullptr; });
+        decideWhetherToTellTheFront(true, "tell");
     }
     void TearDown() override
     {
-        // The shell shares the test's output: it must not outlive the test.
-        if (shell > 0) {
-            kill(shell, SIGKILL);
-            waitpid(shell, nullptr, 0);
-        }
-        child.reset();
-        input.reset();
-        swapping = false;
-        tellsTheChildTheFront = false;
-        piped = false;
-        runtime.clear();
+        setTheOpenInbox({});
+        decideWhetherToTellTheFront(false, std::nullopt);
     }
     Pipe pipe;
-    pid_t shell = -1;
+    std::shared_ptr<ChildInbox> inbox;
+    bool open = true;
 };
 
 Message messageWith(const std::string& key, const std::string& value)
@@ -74,33 +61,19 @@ TEST_F(Telling, DropsAMessageThatCannotBeEncoded)
 
 TEST_F(Telling, TheGateDropsMessagesForGood)
 {
-    struct Closing {
-        const char* name;
-        std::function<void(Telling&)> close, reopen;
-    };
-    auto keptInput = std::make_shared<std::shared_ptr<ChildInbox>>();
-    const Closing closings[] = {
-        {"no inbox", [=](Telling&) { *keptInput = std::move(input); }, [=](Telling&) { input = std::move(*keptInput); }},
-        {"a swap under way", [](Telling&) { swapping = true; }, [](Telling&) { swapping = false; }},
-    };
-    for (const auto& closing : closings) {
-        SCOPED_TRACE(closing.name);
-        closing.close(*this);
-        EXPECT_FALSE(theChildCanBeTold());
-        tellTheChild(messageWith("menu", "dropped"));
-        tellTheChildTheFront("com.example.dropped");
-        closing.reopen(*this);
-        EXPECT_TRUE(theChildCanBeTold());
-        tellTheChild(messageWith("menu", "sent"));
-        EXPECT_EQ(pipe.readAvailable(), "{\"menu\":\"sent\"}\n");
-    }
-
-    // A shell that has ended is told nothing more.
-    child->markEnded();
+    // Closed: no shell runs, it is not piped, or a swap is under way.
+    open = false;
     EXPECT_FALSE(theChildCanBeTold());
     tellTheChild(messageWith("menu", "dropped"));
     tellTheChildTheFront("com.example.dropped");
-    child.reset();
+    tellTheChildTheFront();
+    open = true;
+    EXPECT_TRUE(theChildCanBeTold());
+    tellTheChild(messageWith("menu", "sent"));
+    EXPECT_EQ(pipe.readAvailable(), "{\"menu\":\"sent\"}\n");
+
+    // Without a supervisor nothing is sent at all.
+    setTheOpenInbox({});
     EXPECT_FALSE(theChildCanBeTold());
     tellTheChild(messageWith("menu", "dropped"));
     EXPECT_EQ(pipe.readAvailable(), "");
@@ -125,7 +98,7 @@ TEST_F(Telling, TheFrontIsToldOnlyWhenItHasAnIdentifierAndTheSwitchIsOn)
     tellTheChildAboutActivation(named);
     EXPECT_EQ(pipe.readAvailable(), "{\"front\":\"com.example.activated\"}\n");
 
-    tellsTheChildTheFront = false;
+    decideWhetherToTellTheFront(false, "tell");
     tellTheChildTheFront("com.example.front");
     tellTheChildAboutActivation(named);
     EXPECT_EQ(pipe.readAvailable(), "");
@@ -143,11 +116,7 @@ TEST_F(Telling, TheSwitchNeedsAPipedShellAndExactlyTell)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.front.value_or("(none)") + (c.piped ? " piped" : ""));
-        piped = c.piped;
-        runtime.clear();
-        if (c.front)
-            runtime["front"] = *c.front;
-        decideWhetherToTellTheFront();
-        EXPECT_EQ(tellsTheChildTheFront, c.tells);
+        decideWhetherToTellTheFront(c.piped, c.front);
+        EXPECT_EQ(tellsTheChildTheFront(), c.tells);
     }
 }

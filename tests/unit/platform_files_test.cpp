@@ -1,5 +1,5 @@
 // Property lists, path helpers and the time-stamp format.
-#include "host/clock.h"
+#include "platform/clock.h"
 #include "platform/bundle.h"
 #include "platform/files.h"
 
@@ -260,10 +260,10 @@ TEST(Clock, WritesUtcWithMilliseconds)
         {4102444799999, "2099-12-31T23:59:59.999Z"},
     };
     for (auto [milliseconds, text] : cases)
-        EXPECT_EQ(kestrune::clock.stamp(system_clock::time_point(std::chrono::milliseconds(milliseconds))), text) << milliseconds;
+        EXPECT_EQ(platform::clock.stamp(system_clock::time_point(std::chrono::milliseconds(milliseconds))), text) << milliseconds;
     // Sub-millisecond parts are cut, never rounded up.
-    EXPECT_EQ(kestrune::clock.stamp(system_clock::time_point(microseconds(1738326896789999))), "2025-01-31T12:34:56.789Z");
-    auto now = kestrune::clock.now();
+    EXPECT_EQ(platform::clock.stamp(system_clock::time_point(microseconds(1738326896789999))), "2025-01-31T12:34:56.789Z");
+    auto now = platform::clock.now();
     EXPECT_EQ(now.size(), 24u);
     EXPECT_EQ(now.back(), 'Z');
 }

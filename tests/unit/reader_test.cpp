@@ -1,4 +1,5 @@
 #include "channel/reader.h"
+#include "overlays/badge.h"
 
 #include "main_loop.h"
 
@@ -8,35 +9,34 @@
 #include <cstdio>
 #include <unistd.h>
 
-using namespace kestrune;
+using namespace kestrune::channel;
 using nlohmann::json;
 
 namespace {
 
-template <class... Handlers>
-struct Overloaded : Handlers... {
-    using Handlers::operator()...;
-};
-
-// A request written as the message that would ask for it.
+// A request written as the message that would ask for it, from what its
+// owner reads in its line.
 json described(const ChildRequest& request)
 {
     auto optional = [](const auto& value) { return value ? json(*value) : json(nullptr); };
-    return std::visit(Overloaded{
-                          [](const PanelCalled& r) { return json{{"panel", r.call}}; },
-                          [](const HotKeysDeclared& r) { return json{{"hotkeys", r.hotKeys}}; },
-                          [](const AppsWatchAsked&) { return json{{"watch", "apps"}}; },
-                          [](const MenuDrawingAsked& r) { return json{{"menu", r.rows}}; },
-                          [](const PopUpAsked&) { return json{{"popUp", true}}; },
-                          [](const BadgeAsked& r) {
-                              return json{{"badge", {{"pid", r.badge.pid}, {"text", r.badge.text}, {"ms", r.badge.ms}}}};
-                          },
-                          [](const RepliesAnnounced&) { return json{{"focus", "replies"}}; },
-                          [&](const UrlReplied& r) {
-                              return json{{"url", r.url}, {"focus", optional(r.focus)}, {"panel", optional(r.panel)}};
-                          },
-                      },
-                      request);
+    auto member = [&](const char* key) { return json{{key, json::parse(request.line)[key]}}; };
+    switch (request.route) {
+    case Route::panel: return member("panel");
+    case Route::hotKeys: return member("hotkeys");
+    case Route::appsWatch: return json{{"watch", "apps"}};
+    case Route::menu: return member("menu");
+    case Route::popUp: return json{{"popUp", true}};
+    case Route::badge: {
+        auto badge = kestrune::overlays::badgeOf(member("badge"));
+        return badge ? json{{"badge", {{"pid", badge->pid}, {"text", badge->text}, {"ms", badge->ms}}}} : json("no badge");
+    }
+    case Route::repliesAnnounced: return json{{"focus", "replies"}};
+    case Route::urlReply: {
+        auto reply = urlReplyOf(request.line);
+        return reply ? json{{"url", reply->url}, {"focus", optional(reply->focus)}, {"panel", optional(reply->panel)}} : json("no reply");
+    }
+    }
+    return nullptr;
 }
 
 struct Switches {
@@ -81,9 +81,12 @@ class ShellOutputRouting : public ::testing::Test {
 protected:
     void set(Switches switches)
     {
-        hostsTheChildsPanel = switches.panel;
-        childOwnsHotKeys = switches.hotKeys;
-        drawsTheChildsMenu = switches.menu;
+        setTheRoutingSwitches({
+            .hostsTheChildsPanel = switches.panel,
+            .childOwnsHotKeys = switches.hotKeys,
+            .drawsTheChildsMenu = switches.menu,
+            .makesABadge = [](const json& message) { return kestrune::overlays::badgeOf(message).has_value(); },
+        });
     }
     void TearDown() override { set({}); }
 };
@@ -243,16 +246,16 @@ TEST(ShellOutputRequests, ReachTheirOwnersOnTheMainQueueInOrder)
 {
     platform::markTheMainThread();
     std::vector<std::string> seen;
-    childMessageOwners.appsWatchStart = [&] { seen.push_back("watch"); };
-    childMessageOwners.focusReturnChildReplies = [&] { seen.push_back("replies"); };
-    childMessageOwners.focusReturnReplied = [&](const std::string& url, const std::optional<std::string>& focus,
-                                                const std::optional<int32_t>& panel) {
-        seen.push_back(url + "|" + focus.value_or("-") + "|" + (panel ? std::to_string(*panel) : "-"));
-    };
-    performOnTheMainQueue({AppsWatchAsked{}, UrlReplied{"u", "f", 3}, PopUpAsked{}});
-    performOnTheMainQueue({RepliesAnnounced{}});
+    ChildMessageOwners owners;
+    owners.appsWatchStart = [&] { seen.push_back("watch"); };
+    owners.focusReturnChildReplies = [&] { seen.push_back("replies"); };
+    owners.focusReturnReplied = [&](std::string_view line) { seen.push_back(std::string(line)); };
+    setTheMessageOwners(owners);
+    const std::string reply = R"({"url":"u","result":1,"focus":"f","panel":3})";
+    performOnTheMainQueue({{Route::appsWatch, R"({"watch":"apps"})"}, {Route::urlReply, reply}, {Route::popUp, R"({"popUp":true})"}});
+    performOnTheMainQueue({{Route::repliesAnnounced, R"({"focus":"replies"})"}});
     EXPECT_TRUE(seen.empty());
     ASSERT_TRUE(testing_support::pumpUntil([&] { return seen.size() == 3; }));
-    EXPECT_EQ(seen, (std::vector<std::string>{"watch", "u|f|3", "replies"}));
-    childMessageOwners = {};
+    EXPECT_EQ(seen, (std::vector<std::string>{"watch", reply, "replies"}));
+    setTheMessageOwners({});
 }

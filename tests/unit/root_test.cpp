@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-using kestrune::adopterIn;
+using kestrune::supervision::adopterIn;
 
 TEST(AdopterIn, OnlyAnObjectNamingThisHostAndARealRootAdopts)
 {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <functional>
 
-using namespace kestrune;
+using namespace kestrune::supervision;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "channel/json_line.h"
+#include "platform/json_line.h"
 #include "overlays/badge.h"
 #include "overlays/window_location.h"
 
@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-using namespace kestrune;
+using namespace kestrune::overlays;
 using platform::Rect;
 
 namespace {

@@ -16,18 +16,17 @@
 namespace platform {
 
 namespace {
-// Runs a tool with the host's streams and waits for it: its exit status, or
-// the error's description.
-std::variant<int, std::string> runAndWait(const std::string& program, const std::vector<std::string>& arguments)
+// Runs a tool with the host's streams and waits for it: its exit status.
+Result<int> runAndWait(const std::string& program, const std::vector<std::string>& arguments)
 {
     Launch request;
     request.program = program;
     request.arguments = arguments;
     request.environment = processEnvironment();
     auto launched = launch(request);
-    if (auto* error = std::get_if<std::string>(&launched))
-        return program + ": " + *error;
-    pid_t pid = std::get<pid_t>(launched);
+    if (!launched)
+        return failureBecause("posix_spawn", program + ": " + launched.failure().description(), program, launched.failure().error);
+    pid_t pid = *launched;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -46,14 +45,14 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts)
 // The built-in launcher: the bundle's executable, started the way the
 // system starts an application: its own session, no parent in this host,
 // default signal handling, only the standard streams.
-std::variant<int, std::string> launchDetached(const std::string& bundlePath, const std::vector<std::string>& arguments)
+Result<int> launchDetached(const std::string& bundlePath, const std::vector<std::string>& arguments)
 {
     std::string executable = runningExecutablePath();
     Bundle bundle = Bundle::containing(executable);
     if (auto name = bundle.string("CFBundleExecutable"); name && bundle.path() == bundlePath)
         executable = appendingComponent(bundlePath, "Contents/MacOS/" + *name);
     else if (bundle.path() != bundlePath)
-        return bundlePath + " is not this application's bundle";
+        return failureBecause("execve", bundlePath + " is not this application's bundle", bundlePath);
 
     // Everything the new process needs is made before fork: after it, only
     // async-signal-safe calls run.
@@ -67,13 +66,13 @@ std::variant<int, std::string> launchDetached(const std::string& bundlePath, con
 
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
-        return std::string(std::strerror(errno));
+        return failureOf("pipe2", errno);
     pid_t middle = fork();
     if (middle < 0) {
         int error = errno;
         close(report[0]);
         close(report[1]);
-        return std::string(std::strerror(error));
+        return failureOf("fork", error);
     }
     if (middle == 0) {
         setsid();
@@ -109,14 +108,14 @@ std::variant<int, std::string> launchDetached(const std::string& bundlePath, con
     } while (got < 0 && errno == EINTR);
     close(report[0]);
     if (got == static_cast<ssize_t>(sizeof error))
-        return executable + ": " + std::strerror(error);
+        return failureBecause("execve", executable + ": " + std::strerror(error), executable, error);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::string("the new instance could not be started");
+        return failureBecause("fork", "the new instance could not be started");
     return 0;
 }
 }
 
-std::variant<int, std::string> openTheApplication(const std::string& bundlePath, const std::vector<std::string>& arguments)
+Result<int> openTheApplication(const std::string& bundlePath, const std::vector<std::string>& arguments)
 {
     if (const char* tool = std::getenv(OPEN_TOOL_VARIABLE); tool && *tool) {
         std::vector<std::string> toolArguments{"-g", "-n", bundlePath};
@@ -129,7 +128,7 @@ std::variant<int, std::string> openTheApplication(const std::string& bundlePath,
     return launchDetached(bundlePath, arguments);
 }
 
-std::optional<std::string> restartTheService(const std::string& identity)
+Result<void> restartTheService(const std::string& identity)
 {
     // systemd is the service manager here: the host's service is the user
     // unit named after the bundle identifier, and a restart stops this
@@ -137,9 +136,9 @@ std::optional<std::string> restartTheService(const std::string& identity)
     const char* tool = std::getenv(SERVICE_TOOL_VARIABLE);
     std::string program = tool && *tool ? tool : "/usr/bin/systemctl";
     auto result = runAndWait(program, {"--user", "restart", identity + ".service"});
-    if (auto* error = std::get_if<std::string>(&result))
-        return *error;
-    return std::nullopt;
+    if (!result)
+        return result.failure();
+    return {};
 }
 
 } // namespace platform

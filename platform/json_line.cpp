@@ -1,6 +1,6 @@
-#include "channel/json_line.h"
+#include "platform/json_line.h"
 
-namespace kestrune {
+namespace platform {
 
 std::string jsonLine(const nlohmann::json& object)
 {
@@ -11,7 +11,7 @@ std::string jsonLine(const nlohmann::json& object)
     }
 }
 
-std::optional<std::string> compactUnsorted(const Message& message)
+std::optional<std::string> compactUnsorted(const nlohmann::ordered_json& message)
 {
     try {
         return message.dump();
@@ -20,4 +20,4 @@ std::optional<std::string> compactUnsorted(const Message& message)
     }
 }
 
-} // namespace kestrune
+} // namespace platform

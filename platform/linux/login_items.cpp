@@ -1,6 +1,7 @@
 #include "platform/login_items.h"
 
 #include "platform/files.h"
+#include "platform/linux/desktop_entry.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -156,28 +157,28 @@ AgentStatus AgentService::status() const
     return bundle != entry.end() && bundle->second == bundlePath_ ? AgentStatus::enabled : AgentStatus::notRegistered;
 }
 
-std::optional<std::string> AgentService::registerTheAgent() const
+Result<void> AgentService::registerTheAgent() const
 {
     std::string path = plistPath();
     if (plistName_.find('/') != std::string::npos || !isRegularFile(path))
-        return "no property list " + plistName_ + " in " + agentsFolder_;
+        return failureBecause("stat", "no property list " + plistName_ + " in " + agentsFolder_, path);
     errno = 0;
     auto bytes = contentsOf(path, PROPERTY_LIST_LIMIT);
     if (!bytes)
-        return "cannot read " + path + ": " + errorText(errno, "too large");
+        return failureBecause("read", "cannot read " + path + ": " + errorText(errno, "too large"), path, errno);
     auto list = propertyListFrom(*bytes);
     if (!list)
-        return plistName_ + " is not a property list";
+        return failureBecause("propertyListFrom", plistName_ + " is not a property list", path);
     if (!list->is_object())
-        return plistName_ + " does not hold a dictionary";
+        return failureBecause("propertyListFrom", plistName_ + " does not hold a dictionary", path);
     Command command = commandIn(*list, plistName_);
     if (!command.error.empty())
-        return command.error;
+        return failureBecause("ProgramArguments", command.error, path);
 
     std::string autostart = autostartFolder();
     errno = 0;
     if (!makeFolders(autostart))
-        return "cannot create the autostart folder " + autostart + ": " + errorText(errno, "not a folder");
+        return failureBecause("mkdir", "cannot create the autostart folder " + autostart + ": " + errorText(errno, "not a folder"), autostart, errno);
 
     // The user's switch from an earlier entry survives, as a login item the user turned off stays off.
     std::vector<std::pair<std::string, std::string>> switchedOff;
@@ -193,19 +194,21 @@ std::optional<std::string> AgentService::registerTheAgent() const
                         AGENT_KEY + "=" + desktopEntryValue(plistName_) + "\n";
     for (const auto& [key, value] : switchedOff)
         entry += key + "=" + desktopEntryValue(value) + "\n";
-    if (std::string error = replaceAtomically(target, entry); !error.empty())
-        return "cannot write " + target + ": " + error;
-    return std::nullopt;
+    if (auto written = replaceAtomically(target, entry); !written)
+        return failureBecause(written.failure().call, "cannot write " + target + ": " + written.failure().description(), target,
+                              written.failure().error);
+    return {};
 }
 
-std::optional<std::string> AgentService::unregisterTheAgent() const
+Result<void> AgentService::unregisterTheAgent() const
 {
     // An agent that was never registered is already off: no error, so that
     // "off" can be repeated and reaches every agent.
     std::string target = entryPath();
     if (unlink(target.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR)
-        return std::nullopt;
-    return "cannot remove " + target + ": " + std::strerror(errno);
+        return {};
+    int error = errno;
+    return failureBecause("unlink", "cannot remove " + target + ": " + std::strerror(error), target, error);
 }
 
 } // namespace platform

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-namespace kestrune {
+namespace platform {
 
 class Clock {
 public:
@@ -16,4 +16,4 @@ public:
 
 inline const Clock clock;
 
-} // namespace kestrune
+} // namespace platform

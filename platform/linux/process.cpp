@@ -30,7 +30,7 @@ Environment processEnvironment()
     return environment;
 }
 
-std::variant<pid_t, std::string> launch(const Launch& request)
+Result<pid_t> launch(const Launch& request)
 {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
@@ -79,7 +79,7 @@ std::variant<pid_t, std::string> launch(const Launch& request)
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0)
-        return std::string(std::strerror(error));
+        return failureOf("posix_spawn", error, request.program);
     return pid;
 }
 

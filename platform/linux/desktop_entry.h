@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -34,5 +35,10 @@ DesktopEntryKeys desktopEntryKeysOf(std::string_view text);
 // True when `value` is a desktop-entry boolean that reads as `wanted`
 // ("true"/"false", and "1"/"0" which desktops accept too).
 bool desktopEntryBooleanIs(const std::string& value, bool wanted);
+
+// The keys and values in `entry` by which the user switched it off
+// ("Hidden=true", "X-GNOME-Autostart-enabled=false" and the other desktops'
+// "X-…-Autostart-enabled"); empty when the entry is on.
+std::vector<std::pair<std::string, std::string>> switchOffKeysIn(const DesktopEntryKeys& entry);
 
 } // namespace platform

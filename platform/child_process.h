@@ -1,0 +1,76 @@
+// The shell's process object: a program with its arguments and environment,
+// optionally on two pipes, launched once, with a reader of its output and a
+// handler of its end that each run on a thread of their own.
+#pragma once
+
+#include "platform/process.h"
+#include "platform/result.h"
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace platform {
+
+// How a child process ended.
+struct Termination {
+    pid_t pid = 0;
+    bool signaled = false;   // an uncaught signal ended it
+    int status = 0;          // the exit status, or the signal's number
+};
+
+class ChildProcess {
+public:
+    // `piped`: the process's standard input and output are pipes whose other
+    // ends the host keeps; otherwise its input is the null device and its
+    // output the host's own.
+    ChildProcess(std::string program, std::vector<std::string> arguments, Environment environment, bool piped);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts the process; fails (also when the pipes could not be made) with
+    // a description that names the program.
+    Result<void> launch();
+
+    // The process id; 0 until the launch, as for a process that never ran.
+    pid_t pid() const { return pid_; }
+    bool launched() const { return pid_ > 0; }
+    bool isPiped() const { return piped_; }
+    // True from the launch until markEnded().
+    bool isRunning() const { return pid_ > 0 && !ended_; }
+    // Called on the main thread once the termination handler saw the end.
+    void markEnded() { ended_ = true; }
+
+    // Runs on a thread of its own with the host's end of the process's
+    // standard output (piped processes only), from the launch on, until it
+    // returns; the descriptor is the reader's to close.
+    void setOutputReader(std::function<void(int fd)> reader) { outputReader_ = std::move(reader); }
+    // Runs once, on a thread of its own, after the process has ended and has
+    // been reaped, and after the output reader returned (or stopped making
+    // progress: see launch()).
+    void setTerminationHandler(std::function<void(Termination)> handler) { terminationHandler_ = std::move(handler); }
+
+    const std::string& program() const { return program_; }
+    const std::vector<std::string>& arguments() const { return arguments_; }
+
+    // When piped: the host's end of the process's standard input. It may be
+    // taken once; -1 afterwards or when not piped.
+    int takeStandardInput();
+
+private:
+    std::string program_;
+    std::vector<std::string> arguments_;
+    Environment environment_;
+    bool piped_;
+    pid_t pid_ = 0;
+    bool ended_ = false;
+    std::function<void(int fd)> outputReader_;
+    std::function<void(Termination)> terminationHandler_;
+    int pipeError_ = 0;
+    int inputRead_ = -1, inputWrite_ = -1;
+    int outputRead_ = -1, outputWrite_ = -1;
+};
+
+} // namespace platform
