@@ -73,13 +73,21 @@ std::optional<nlohmann::json> jsonOf(plist_t node, int depth)
     }
     case PLIST_STRING:
     case PLIST_KEY: {
-        char* text = nullptr;
-        if (plist_get_node_type(node) == PLIST_STRING)
-            plist_get_string_val(node, &text);
-        else
+        std::string value;
+        if (plist_get_node_type(node) == PLIST_STRING) {
+            // Read with its length: a string may hold NUL, and the library's
+            // copying getter aborts on one. The bytes are kept as they are.
+            uint64_t length = 0;
+            if (const char* text = plist_get_string_ptr(node, &length))
+                value.assign(text, length);
+        } else {
+            // Keys have no getter that gives their length; lists whose keys
+            // hold NUL were refused before parsing, so the copy is whole.
+            char* text = nullptr;
             plist_get_key_val(node, &text);
-        std::string value = text ? text : "";
-        std::free(text);
+            value = text ? text : "";
+            std::free(text);
+        }
         // Property lists may hold text that is not UTF-8 once decoded; such a
         // string cannot be a JSON value, so it counts as absent.
         try {
@@ -119,23 +127,100 @@ uint64_t bigEndianAt(std::string_view data, uint64_t at, int size)
     return value;
 }
 
+// The object table of a binary property list, read from its trailer.
+struct BinaryTable {
+    std::string_view data;
+    int offsetSize = 0, refSize = 0;
+    uint64_t count = 0, top = 0, table = 0;
+
+    // An object's marker kind (its high four bits), where its payload starts
+    // and the length its marker gives (elements, bytes or UTF-16 units).
+    struct Object {
+        int kind = 0;
+        uint64_t payload = 0, length = 0;
+    };
+
+    static constexpr uint64_t header = 8, trailerSize = 32;
+
+    // Nothing when the trailer does not describe a table inside the data.
+    static std::optional<BinaryTable> of(std::string_view data)
+    {
+        if (data.size() < header + trailerSize)
+            return std::nullopt;
+        BinaryTable t;
+        t.data = data;
+        const uint64_t trailer = data.size() - trailerSize;
+        t.offsetSize = static_cast<unsigned char>(data[trailer + 6]);
+        t.refSize = static_cast<unsigned char>(data[trailer + 7]);
+        t.count = bigEndianAt(data, trailer + 8, 8);
+        t.top = bigEndianAt(data, trailer + 16, 8);
+        t.table = bigEndianAt(data, trailer + 24, 8);
+        if (t.offsetSize < 1 || t.offsetSize > 8 || t.refSize < 1 || t.refSize > 8 || t.table < header || t.table > trailer
+            || t.count == 0 || t.count > (trailer - t.table) / static_cast<uint64_t>(t.offsetSize) || t.top >= t.count)
+            return std::nullopt;
+        return t;
+    }
+
+    // Object `index` (below `count`); nothing when its offset or its length
+    // leads outside the objects.
+    std::optional<Object> object(uint64_t index) const
+    {
+        uint64_t at = bigEndianAt(data, table + index * static_cast<uint64_t>(offsetSize), offsetSize);
+        if (at < header || at >= table)
+            return std::nullopt;
+        const auto marker = static_cast<unsigned char>(data[at]);
+        Object found{marker >> 4, at + 1, static_cast<uint64_t>(marker & 0xF)};
+        // Only data, strings and collections carry a length in their marker.
+        const bool measured = (found.kind >= 0x4 && found.kind <= 0x7) || isCollection(found.kind);
+        if (!measured) {
+            found.length = 0;
+            return found;
+        }
+        if (found.length == 0xF) {
+            if (found.payload >= table)
+                return std::nullopt;
+            const auto lengthMarker = static_cast<unsigned char>(data[found.payload]);
+            const int lengthSize = 1 << (lengthMarker & 0xF);
+            if ((lengthMarker >> 4) != 0x1 || lengthSize > 8 || found.payload + 1 + static_cast<uint64_t>(lengthSize) > table)
+                return std::nullopt;
+            found.length = bigEndianAt(data, found.payload + 1, lengthSize);
+            found.payload += 1 + static_cast<uint64_t>(lengthSize);
+        }
+        if (found.length > table)
+            return std::nullopt;
+        return found;
+    }
+
+    // Arrays, sets and dictionaries.
+    static bool isCollection(int kind) { return kind == 0xA || kind == 0xB || kind == 0xC || kind == 0xD; }
+
+    // How many references a collection holds (a dictionary's keys first,
+    // then its values); nothing when they do not fit before the table.
+    std::optional<uint64_t> referencesOf(const Object& object) const
+    {
+        const uint64_t refs = object.kind == 0xD ? 2 * object.length : object.length;
+        if (refs > (table - object.payload) / static_cast<uint64_t>(refSize))
+            return std::nullopt;
+        return refs;
+    }
+
+    // The object index at `position` among a collection's references.
+    uint64_t reference(const Object& collection, uint64_t position) const
+    {
+        return bigEndianAt(data, collection.payload + position * static_cast<uint64_t>(refSize), refSize);
+    }
+};
+
 // How deeply the arrays, sets and dictionaries of a binary property list
 // nest, walked without recursion over its object table; nothing when the
 // table is malformed or an object contains itself.
 std::optional<int> binaryNestingOf(std::string_view data, int limit)
 {
-    constexpr uint64_t header = 8, trailerSize = 32;
-    if (data.size() < header + trailerSize)
+    auto parsed = BinaryTable::of(data);
+    if (!parsed)
         return std::nullopt;
-    const uint64_t trailer = data.size() - trailerSize;
-    const int offsetSize = static_cast<unsigned char>(data[trailer + 6]);
-    const int refSize = static_cast<unsigned char>(data[trailer + 7]);
-    const uint64_t count = bigEndianAt(data, trailer + 8, 8);
-    const uint64_t top = bigEndianAt(data, trailer + 16, 8);
-    const uint64_t table = bigEndianAt(data, trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || table < header || table > trailer
-        || count == 0 || count > (trailer - table) / static_cast<uint64_t>(offsetSize) || top >= count)
-        return std::nullopt;
+    const BinaryTable& t = *parsed;
+    const uint64_t count = t.count;
 
     struct Refs {
         uint64_t first = 0, count = 0;
@@ -144,31 +229,15 @@ std::optional<int> binaryNestingOf(std::string_view data, int limit)
     // Where the references of object `index` start and how many there are
     // (none for an object that is not a collection).
     auto refsOf = [&](uint64_t index) -> std::optional<Refs> {
-        uint64_t at = bigEndianAt(data, table + index * static_cast<uint64_t>(offsetSize), offsetSize);
-        if (at < header || at >= table)
+        auto object = t.object(index);
+        if (!object)
             return std::nullopt;
-        const auto marker = static_cast<unsigned char>(data[at]);
-        const int kind = marker >> 4;
-        if (kind != 0xA && kind != 0xB && kind != 0xC && kind != 0xD)
+        if (!BinaryTable::isCollection(object->kind))
             return Refs{};
-        uint64_t length = marker & 0xF;
-        ++at;
-        if (length == 0xF) {
-            if (at >= table)
-                return std::nullopt;
-            const auto lengthMarker = static_cast<unsigned char>(data[at]);
-            const int lengthSize = 1 << (lengthMarker & 0xF);
-            if ((lengthMarker >> 4) != 0x1 || lengthSize > 8 || at + 1 + static_cast<uint64_t>(lengthSize) > table)
-                return std::nullopt;
-            length = bigEndianAt(data, at + 1, lengthSize);
-            at += 1 + static_cast<uint64_t>(lengthSize);
-        }
-        if (length > table)
+        auto refs = t.referencesOf(*object);
+        if (!refs)
             return std::nullopt;
-        const uint64_t refs = kind == 0xD ? 2 * length : length;
-        if (refs > (table - at) / static_cast<uint64_t>(refSize))
-            return std::nullopt;
-        return Refs{at, refs, true};
+        return Refs{object->payload, *refs, true};
     };
 
     // Depth-first, with the path in `path`; heights of finished objects are
@@ -197,7 +266,7 @@ std::optional<int> binaryNestingOf(std::string_view data, int limit)
         deepest = std::max(deepest, static_cast<int>(path.size()));
         return true;
     };
-    if (!enter(top))
+    if (!enter(t.top))
         return std::nullopt;
     while (!path.empty()) {
         Step& step = path.back();
@@ -210,7 +279,7 @@ std::optional<int> binaryNestingOf(std::string_view data, int limit)
                 path.back().tallest = std::max(path.back().tallest, own);
             continue;
         }
-        const uint64_t child = bigEndianAt(data, step.refs.first + step.next * static_cast<uint64_t>(refSize), refSize);
+        const uint64_t child = bigEndianAt(data, step.refs.first + step.next * static_cast<uint64_t>(t.refSize), t.refSize);
         ++step.next;
         if (child >= count || onPath[child])
             return std::nullopt;
@@ -224,6 +293,42 @@ std::optional<int> binaryNestingOf(std::string_view data, int limit)
             return deepest;
     }
     return deepest;
+}
+
+// Whether a dictionary key of a binary property list holds a NUL character.
+// The library reads such a key only through a getter that aborts on it, so
+// these lists are refused; a malformed table counts as holding one.
+bool binaryKeyHoldsNul(std::string_view data)
+{
+    auto parsed = BinaryTable::of(data);
+    if (!parsed)
+        return true;
+    const BinaryTable& t = *parsed;
+    for (uint64_t index = 0; index < t.count; ++index) {
+        auto dictionary = t.object(index);
+        if (!dictionary || dictionary->kind != 0xD)
+            continue;
+        if (!t.referencesOf(*dictionary))
+            return true;
+        for (uint64_t position = 0; position < dictionary->length; ++position) {
+            const uint64_t keyIndex = t.reference(*dictionary, position);
+            if (keyIndex >= t.count)
+                return true;
+            auto key = t.object(keyIndex);
+            if (!key)
+                return true;
+            // ASCII and UTF-8 keys count bytes, UTF-16 keys two-byte units.
+            const uint64_t unit = key->kind == 0x6 ? 2 : 1;
+            if (key->kind < 0x5 || key->kind > 0x7 || key->length > (t.table - key->payload) / unit)
+                continue;
+            std::string_view text = data.substr(key->payload, key->length * unit);
+            for (std::size_t at = 0; at < text.size(); at += unit) {
+                if (text.substr(at, unit).find_first_not_of('\0') == std::string_view::npos)
+                    return true;
+            }
+        }
+    }
+    return false;
 }
 
 // How deeply <array> and <dict> elements nest in XML text (comments and
@@ -280,11 +385,21 @@ bool nestsDeeperThan(std::string_view bytes, int limit)
     return xmlNestingOf(bytes, limit) > limit;
 }
 
+// A key holding NUL cannot be read whole (see binaryKeyHoldsNul). XML allows
+// no U+0000 anywhere, so there a NUL byte makes the text no property list.
+bool holdsAKeyWithNul(std::string_view bytes)
+{
+    if (bytes.rfind("bplist00", 0) == 0)
+        return binaryKeyHoldsNul(bytes);
+    return bytes.find('\0') != std::string_view::npos;
+}
+
 } // namespace
 
 std::optional<nlohmann::json> propertyListFrom(const std::string& bytes)
 {
-    if (bytes.empty() || bytes.size() > INFO_PLIST_LIMIT || nestsDeeperThan(bytes, PLIST_DEPTH_LIMIT))
+    if (bytes.empty() || bytes.size() > INFO_PLIST_LIMIT || nestsDeeperThan(bytes, PLIST_DEPTH_LIMIT)
+        || holdsAKeyWithNul(bytes))
         return std::nullopt;
     PlistHolder root;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root.node);
@@ -324,7 +439,9 @@ Bundle Bundle::main()
 std::optional<std::string> Bundle::identifier() const
 {
     auto identifier = string("CFBundleIdentifier");
-    if (identifier && identifier->empty())
+    // The identifier names folders and files: a NUL would cut those names
+    // short, into another application's.
+    if (identifier && (identifier->empty() || identifier->find('\0') != std::string::npos))
         return std::nullopt;
     return identifier;
 }

@@ -11,8 +11,10 @@ namespace platform {
 // A property list turned into JSON values: dictionaries become objects,
 // arrays arrays, strings, booleans, integers and reals keep their kinds;
 // dates and data become null (nothing the host reads is of those kinds).
-// Nothing when the bytes are no property list (XML or binary), or nest
-// deeper than the host will follow.
+// Strings keep every byte, NUL included. Nothing when the bytes are no
+// property list (XML or binary; XML holds no NUL byte), nest deeper than the
+// host will follow, or have a dictionary key that holds NUL (such a key
+// cannot be read whole).
 std::optional<nlohmann::json> propertyListFrom(const std::string& bytes);
 
 class Bundle {
@@ -31,7 +33,7 @@ public:
     // The Info.plist dictionary; an empty object when there is none, or when
     // the file is no property list or not a dictionary at its top.
     const nlohmann::json& info() const { return info_; }
-    // CFBundleIdentifier when it is a non-empty string.
+    // CFBundleIdentifier when it is a non-empty string without NUL.
     std::optional<std::string> identifier() const;
     // The Info.plist string under `key`, when it is a string.
     std::optional<std::string> string(const std::string& key) const;

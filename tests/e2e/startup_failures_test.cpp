@@ -52,6 +52,36 @@ std::string deeplyNestedDescriptor(int levels)
            + std::string(static_cast<std::size_t>(levels), ']') + "}";
 }
 
+// A binary Info.plist: {"CFBundleIdentifier": identifier, key: "x"}, the
+// identifier and the key in UTF-16 (the form that can carry NUL).
+std::string binaryInfo(const std::u16string& identifier, const std::u16string& key)
+{
+    auto utf16 = [](const std::u16string& text) {
+        std::string object = {static_cast<char>(0x6F), static_cast<char>(0x10), static_cast<char>(text.size())};
+        for (char16_t unit : text) {
+            object += static_cast<char>(unit >> 8);
+            object += static_cast<char>(unit & 0xFF);
+        }
+        return object;
+    };
+    const std::vector<std::string> objects = {"\xD2\x01\x02\x03\x04", utf16(u"CFBundleIdentifier"), utf16(key), utf16(identifier),
+                                              utf16(u"x")};
+    std::string data = "bplist00";
+    std::string offsets;
+    for (const auto& object : objects) {
+        offsets += static_cast<char>(data.size());
+        data += object;
+    }
+    const auto table = static_cast<char>(data.size());
+    data += offsets;
+    std::string trailer(32, '\0');
+    trailer[6] = 1;   // offsets one byte wide
+    trailer[7] = 1;   // references one byte wide
+    trailer[15] = static_cast<char>(objects.size());
+    trailer[31] = table;
+    return data + trailer;
+}
+
 const std::string missingIdentifier = unavailable + "CFBundleIdentifier is missing\n";
 const std::string notAnObject = unavailable + "acme-runtime.json is not a JSON object\n";
 
@@ -73,6 +103,18 @@ const Failure failures[] = {
      missingIdentifier, 66},
     {"Info.plist nested too deeply", [](auto& b) { b.writeInfoBytes(deeplyNestedInfo(1000000)); goodDescriptor(b); },
      missingIdentifier, 66},
+    // A key holding NUL cannot be read whole: the Info.plist counts as absent.
+    {"Info.plist with NUL in an XML key",
+     [](auto& b) {
+         b.writeInfoBytes("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+                          "<string>com.example.acme</string><key>a\0b</key><string>x</string></dict></plist>"s);
+         goodDescriptor(b);
+     },
+     missingIdentifier, 66},
+    {"Info.plist with NUL in a binary key",
+     [](auto& b) { b.writeInfoBytes(binaryInfo(u"com.example.acme", u"a\0b"s)); goodDescriptor(b); }, missingIdentifier, 66},
+    {"identifier holding NUL",
+     [](auto& b) { b.writeInfoBytes(binaryInfo(u"com.example\0acme"s, u"k")); goodDescriptor(b); }, missingIdentifier, 66},
     {"Info.plist is a FIFO", [](auto& b) { ::mkfifo(b.contents("Info.plist").c_str(), 0644); goodDescriptor(b); }, missingIdentifier,
      66},
     {"--which-runtime without identifier", [](auto& b) { goodDescriptor(b); }, missingIdentifier, 66, {"--which-runtime"}},
@@ -246,5 +288,19 @@ std::string nameOf(const testing::TestParamInfo<Failure>& info)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, StartUpFailure, testing::ValuesIn(failures), nameOf);
+
+// A string may hold NUL: the rest of the Info.plist is read as usual.
+TEST(StartUp, ReadsAnInfoPlistWhoseStringHoldsNul)
+{
+    fixture::Bundle bundle;
+    std::string info = binaryInfo(u"com.example.acme", u"k");
+    info.replace(info.find("\x6F\x10\x01\x00x"s), 5, "\x6F\x10\x01\x00\x00"s);
+    bundle.writeInfoBytes(info);
+    goodDescriptor(bundle);
+    bundle.installHost("Acme");
+    auto run = bundle.run({"--which-runtime"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "acme-runtime.json\n");
+}
 
 } // namespace

@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 using namespace std::string_literals;
 
@@ -173,6 +175,49 @@ TEST(PropertyListFrom, KeepsTheTopLevelAsItIs)
     EXPECT_EQ(platform::propertyListFrom(binaryPlist({"\xA2\x01\x01", "\x51x"})), nlohmann::json::array({"x", "x"}));
 }
 
+namespace {
+
+// A UTF-16 string object of a binary property list.
+std::string utf16(const std::u16string& text)
+{
+    std::string object(1, static_cast<char>(0x60 | text.size()));
+    for (char16_t unit : text) {
+        object += static_cast<char>(unit >> 8);
+        object += static_cast<char>(unit & 0xFF);
+    }
+    return object;
+}
+
+// {key: value}, both already encoded as objects.
+std::string binaryDictionary(const std::string& key, const std::string& value)
+{
+    return binaryPlist({"\xD1\x01\x02", key, value});
+}
+
+} // namespace
+
+// The library reads a key holding NUL only through a getter that aborts:
+// such lists must be refused before it runs, while a string keeps its NUL.
+TEST(PropertyListFrom, KeepsNulInStringsAndRefusesItInKeys)
+{
+    auto kept = platform::propertyListFrom(binaryDictionary(ascii("k"), utf16(u"x\0y"s)));
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->at("k"), "x\0y"s);
+
+    const std::pair<const char*, std::string> refused[] = {
+        {"binary UTF-16 key", binaryDictionary(utf16(u"a\0b"s), ascii("x"))},
+        {"binary UTF-16 key ending in NUL", binaryDictionary(utf16(u"a\0"s), ascii("x"))},
+        {"binary ASCII key", binaryDictionary("\x53" "a\0b"s, ascii("x"))},
+        {"binary key of a nested dictionary",
+         binaryPlist({"\xD1\x01\x02", ascii("outer"), "\xD1\x03\x04"s, utf16(u"a\0b"s), ascii("x")})},
+        {"XML key", xmlPlist("<dict><key>a\0b</key><string>x</string></dict>"s)},
+        {"XML string", xmlPlist("<dict><key>k</key><string>x\0y</string></dict>"s)},
+        {"XML comment", xmlPlist("<dict><!-- \0 --><key>k</key><string>x</string></dict>"s)},
+    };
+    for (const auto& [name, bytes] : refused)
+        EXPECT_EQ(platform::propertyListFrom(bytes), std::nullopt) << name;
+}
+
 TEST(BundleContaining, FindsTheBundleAroundTheExecutable)
 {
     auto inBundle = platform::Bundle::containing("/nowhere/Acme.app/Contents/MacOS/Acme");
@@ -187,6 +232,25 @@ TEST(BundleContaining, FindsTheBundleAroundTheExecutable)
 
     auto halfBundle = platform::Bundle::containing("/nowhere/Acme.app/MacOS/Acme");
     EXPECT_EQ(halfBundle.path(), "/nowhere/Acme.app/MacOS");
+}
+
+// An identifier names folders: one cut short at a NUL would name another
+// application's.
+TEST(BundleContaining, RefusesAnIdentifierHoldingNul)
+{
+    char pattern[] = "/tmp/kestrune-bundle-XXXXXX";
+    ASSERT_TRUE(mkdtemp(pattern));
+    const std::string root = pattern;
+    const std::string contents = root + "/Acme.app/Contents";
+    std::filesystem::create_directories(contents + "/MacOS");
+    auto identifierIs = [&](const std::string& value) {
+        std::ofstream(contents + "/Info.plist", std::ios::binary | std::ios::trunc)
+            << binaryDictionary(ascii("CFBundleIdentifier"), value);
+        return platform::Bundle::containing(contents + "/MacOS/Acme").identifier();
+    };
+    EXPECT_EQ(identifierIs(ascii("com.example.acme")), "com.example.acme");
+    EXPECT_EQ(identifierIs(utf16(u"com.example\0acme"s)), std::nullopt);
+    std::filesystem::remove_all(root);
 }
 
 TEST(PathHelpers, LastComponent)
