@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 using fixture::eventually;
 using nlohmann::json;
@@ -73,4 +74,32 @@ TEST(FrontMessage, NothingIsToldUnlessTheDescriptorAsks)
     host->signal(SIGTERM);
     EXPECT_EQ(host->wait().status, 143);
     EXPECT_EQ(textOf(heard), "");
+}
+
+TEST(FrontMessage, ASwappedInShellHearsTheFrontOnce)
+{
+    fixture::DesktopServer desktop;
+    json safari = desktop.launch({{"bundleIdentifier", "com.apple.Safari"}})["application"];
+    desktop.front(safari["pid"]);
+
+    fixture::Bundle bundle;
+    bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
+    bundle.writeTestShellDescriptor("acme", {{"front", "tell"}});
+    bundle.installHost();
+    const std::string heard = bundle.root() + "/heard";
+    fixture::RunOptions options;
+    options.arguments = {"ts:echo=60000:" + heard};
+    auto host = fixture::startHost(bundle, desktop.withDesktop(options));
+    const std::string once = "{\"front\":\"com.apple.Safari\"}\n";
+    ASSERT_TRUE(eventually([&] { return textOf(heard) == once; })) << textOf(heard) << host->err();
+
+    // The new shell starts its own record of what it hears.
+    std::remove(heard.c_str());
+    host->signal(SIGHUP);
+    ASSERT_TRUE(eventually([&] { return textOf(heard) == once; })) << textOf(heard) << host->err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(textOf(heard), once);
+
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->wait().status, 143);
 }

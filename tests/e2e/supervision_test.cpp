@@ -362,3 +362,21 @@ TEST_F(Supervised, WhatAPipedShellWroteLastIsOutBeforeTheHostEnds)
         ASSERT_EQ(run.out, expected);
     }
 }
+
+TEST_F(Supervised, SignalsTheHostInheritedBlockedStillReachIt)
+{
+    // Whoever started the host may have left signals blocked; the ones it
+    // handles must reach it all the same.
+    auto options = with({"ts:pid=" + file("shell"), "ts:forever"});
+    options.blockedSignals = {SIGTERM, SIGHUP, SIGUSR1, SIGINT};
+    auto host = bundle.start(options);
+    ASSERT_TRUE(eventually([&] { return pidIn(file("shell")) > 0; }));
+    std::remove(file("shell").c_str());
+    host->signal(SIGHUP);
+    ASSERT_TRUE(eventually([&] { return pidIn(file("shell")) > 0; })) << host->err();
+    EXPECT_EQ(records("shell-swapped").size(), 1u);
+    host->signal(SIGTERM);
+    auto run = host->wait(std::chrono::seconds(10));
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 143) << run.err;
+}

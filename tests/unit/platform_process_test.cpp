@@ -1,5 +1,6 @@
 // What the kernel tells about processes, and the event loop's sources.
 #include "platform/main_queue.h"
+#include "platform/child_process.h"
 #include "platform/process.h"
 
 #include <gtest/gtest.h>
@@ -161,4 +162,21 @@ TEST(EventLoop, ACancelledSignalSourceSwallowsTheSignal)
     raise(SIGUSR2);   // would end the test process if the default came back
     runTheLoopFor(std::chrono::milliseconds(50));
     EXPECT_EQ(heard, 1);
+}
+
+TEST(ChildProcesses, ANeverLaunchedProcessHasNoProcessId)
+{
+    // Records about a shell that never ran say 0, as for a process that never
+    // existed, and name no log file after a negative number.
+    platform::ChildProcess made("/bin/true", {}, platform::Environment{}, true);
+    EXPECT_EQ(made.pid(), 0);
+    EXPECT_FALSE(made.launched());
+    EXPECT_FALSE(made.isRunning());
+
+    platform::ChildProcess missing("/no/such/program", {}, platform::Environment{}, false);
+    auto launched = missing.launch();
+    ASSERT_FALSE(launched.ok());
+    EXPECT_EQ(launched.failure().description(), "/no/such/program: No such file or directory");
+    EXPECT_EQ(launched.failure().call, "posix_spawn");
+    EXPECT_EQ(missing.pid(), 0);
 }
