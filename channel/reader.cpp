@@ -8,6 +8,7 @@
 #include <cstring>
 #include <future>
 #include <limits>
+#include <mutex>
 #include <poll.h>
 #include <unistd.h>
 
@@ -19,6 +20,20 @@ namespace {
 constexpr std::size_t READ_CHUNK = 64 * 1024;
 // Buffers that grew for a long line are given back above this size.
 constexpr std::size_t KEPT_CAPACITY = 1024 * 1024;
+// The most bytes one write of copies takes, so that a slow reader of the
+// host's output shows progress (or its absence) at least this often.
+constexpr std::size_t COPIED_AT_ONCE = 64 * 1024;
+// Nesting the fast parser refuses anyway; the slower one is held to it.
+constexpr int DEEPEST_MESSAGE = 1024;
+
+// One reader writes to the host's output at a time: a batch of whole lines
+// never mixes with another shell's.
+std::mutex copying;
+
+std::int64_t steadyNow()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // Reached at the end of the latest shell's output; main thread only.
 
@@ -157,7 +172,21 @@ std::optional<int32_t> panelNumberOf(const std::optional<simdjson::dom::element>
 // the nearest doubles; nothing when the text is not a JSON object.
 std::optional<std::string> withNumbersWidened(const char* line, std::size_t length)
 {
-    auto parsed = nlohmann::json::parse(line, line + length, nullptr, /*allow_exceptions=*/false);
+    // Encoding recurses per level: nesting beyond what a message may have
+    // is refused while parsing, before anything recurses into it.
+    struct TooDeep {};
+    auto depthGuard = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        if ((event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start)
+            && depth >= DEEPEST_MESSAGE)
+            throw TooDeep{};
+        return true;
+    };
+    nlohmann::json parsed;
+    try {
+        parsed = nlohmann::json::parse(line, line + length, depthGuard, /*allow_exceptions=*/false);
+    } catch (const TooDeep&) {
+        return std::nullopt;
+    }
     if (parsed.is_discarded() || !parsed.is_object())
         return std::nullopt;
     try {
@@ -188,6 +217,25 @@ bool objectIn(simdjson::dom::parser& parser, const char* line, std::size_t lengt
 
 } // namespace
 
+ReaderProgress::ReaderProgress()
+    : lastProgress_(steadyNow())
+{
+}
+
+void ReaderProgress::progressed()
+{
+    lastProgress_ = steadyNow();
+}
+
+bool ReaderProgress::stillDraining(std::chrono::steady_clock::duration waited) const
+{
+    auto idle = std::chrono::nanoseconds(steadyNow() - lastProgress_.load());
+    if (writing_)
+        return idle < CONSUMER_STALL;
+    // Bytes the shell wrote just before it ended count from its end.
+    return std::min<std::chrono::nanoseconds>(idle, waited) < OUTPUT_IDLE;
+}
+
 ChildOutput::ChildOutput(int copyTo, Dispatch dispatch, std::size_t longestMessage)
     : copyTo_(copyTo)
     , dispatch_(std::move(dispatch))
@@ -204,7 +252,8 @@ void ChildOutput::reserve(std::size_t room)
     if (capacity_ >= needed)
         return;
     std::size_t grown = std::max(needed, capacity_ * 2);
-    auto bigger = std::make_unique<char[]>(grown);
+    // Not zero-filled: every byte is written before it is read.
+    std::unique_ptr<char[]> bigger(new char[grown]);
     if (size_ > 0)
         std::memcpy(bigger.get(), data_.get(), size_);
     data_ = std::move(bigger);
@@ -245,11 +294,20 @@ void ChildOutput::received(std::size_t count)
         } else {
             route(lineStart, end);
         }
+        leadingSpaces_ = 0;
         lineStart = end + 1;
         from = lineStart;
     }
-    // A line that outgrows any message is passed through as it comes rather
-    // than held, so a shell that never ends its line cannot exhaust memory.
+    // A line that cannot be a message is passed through as it comes rather
+    // than held: one that does not open an object, and one that outgrows
+    // any message, so a shell that never ends its line cannot exhaust memory.
+    if (!passingThrough_ && size_ > lineStart) {
+        std::size_t at = lineStart + leadingSpaces_;
+        while (at < size_ && isJsonSpace(data[at]))
+            ++at;
+        leadingSpaces_ = at - lineStart;
+        passingThrough_ = at < size_ && data[at] != '{';
+    }
     if (passingThrough_ || size_ - lineStart > longestMessage_) {
         passingThrough_ = true;
         copy(lineStart, size_);
@@ -264,7 +322,7 @@ void ChildOutput::received(std::size_t count)
     size_ = left;
     scanned_ = left;
     if (capacity_ > KEPT_CAPACITY && size_ < READ_CHUNK) {
-        auto smaller = std::make_unique<char[]>(READ_CHUNK + simdjson::SIMDJSON_PADDING);
+        std::unique_ptr<char[]> smaller(new char[READ_CHUNK + simdjson::SIMDJSON_PADDING]);
         std::memcpy(smaller.get(), data_.get(), size_);
         data_ = std::move(smaller);
         capacity_ = READ_CHUNK + simdjson::SIMDJSON_PADDING;
@@ -278,7 +336,7 @@ bool ChildOutput::routed(const char* line, std::size_t length, const simdjson::d
 {
     const RoutingSwitches& switches = routingSwitches();
     Members m = membersOf(message);
-    auto request = [&](Route route) { requests_.push_back(ChildRequest{route, std::string(line, length)}); };
+    auto request = [&](Route route) { requests_.add(route, std::string_view(line, length)); };
     if (switches.hostsTheChildsPanel && m.panel && m.panel->is_object()) {
         request(Route::panel);
         return true;
@@ -387,17 +445,38 @@ void ChildOutput::copy(std::size_t start, std::size_t end)
 
 void ChildOutput::writeTheCopies()
 {
+    if (copies_.empty())
+        return;
+    std::lock_guard<std::mutex> turn(copying);
+    ReaderProgress* progress = progress_.get();
+    if (progress)
+        progress->writing(true);
     std::size_t next = 0;
-    while (next < copies_.size()) {
-        int count = static_cast<int>(std::min<std::size_t>(copies_.size() - next, IOV_MAX));
+    while (next < copies_.size() && !(progress && progress->givenUp())) {
+        // At most COPIED_AT_ONCE bytes a call: the last range is cut short.
+        int count = 0;
+        std::size_t bytes = 0;
+        iovec cut{};
+        while (next + static_cast<std::size_t>(count) < copies_.size() && count < IOV_MAX && bytes < COPIED_AT_ONCE) {
+            bytes += copies_[next + static_cast<std::size_t>(count)].iov_len;
+            ++count;
+        }
+        iovec& last = copies_[next + static_cast<std::size_t>(count) - 1];
+        const bool cutting = bytes > COPIED_AT_ONCE;
+        if (cutting) {
+            cut = last;
+            last.iov_len -= bytes - COPIED_AT_ONCE;
+        }
         ssize_t wrote = ::writev(copyTo_, &copies_[next], count);
+        if (cutting)
+            last.iov_len = cut.iov_len;
         if (wrote < 0) {
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 // Someone made the host's output non-blocking: wait for room.
                 pollfd ready{copyTo_, POLLOUT, 0};
-                ::poll(&ready, 1, -1);
+                ::poll(&ready, 1, 100);
                 continue;
             }
             // The output is gone or failing (closed, full disk): this read's
@@ -407,6 +486,8 @@ void ChildOutput::writeTheCopies()
         }
         if (wrote == 0)
             break;
+        if (progress)
+            progress->progressed();
         auto done = static_cast<std::size_t>(wrote);
         while (next < copies_.size() && done >= copies_[next].iov_len) {
             done -= copies_[next].iov_len;
@@ -417,6 +498,8 @@ void ChildOutput::writeTheCopies()
             copies_[next].iov_len -= done;
         }
     }
+    if (progress)
+        progress->writing(false);
     copies_.clear();
 }
 
@@ -431,6 +514,8 @@ void readTheChildsOutput(int fd, ChildOutput& output)
         // too): a line without its line feed is dropped.
         if (got <= 0)
             break;
+        if (output.progress())
+            output.progress()->progressed();
         output.received(static_cast<std::size_t>(got));
     }
     ::close(fd);
@@ -440,12 +525,21 @@ void listen(platform::ChildProcess& shell)
 {
     if (!shell.isPiped())
         return;
-    // The shell's end waits (briefly) for this reader to return, so its last
-    // lines are out before the host acts on that end.
-    shell.setOutputReader([](int fd) {
-        ChildOutput output(STDOUT_FILENO, performOnTheMainQueue);
-        readTheChildsOutput(fd, output);
-    });
+    // The shell's end waits for this reader while it makes progress, so its
+    // last lines are out before the host acts on that end, and a new shell's
+    // lines never come before them.
+    auto progress = std::make_shared<ReaderProgress>();
+    shell.setOutputReader(
+        [progress](int fd) {
+            progress->progressed();
+            ChildOutput output(STDOUT_FILENO, performOnTheMainQueue);
+            output.reportProgressTo(progress);
+            readTheChildsOutput(fd, output);
+        },
+        platform::OutputDrain{
+            .keepWaiting = [progress](std::chrono::steady_clock::duration waited) { return progress->stillDraining(waited); },
+            .giveUp = [progress] { progress->giveUp(); },
+        });
 }
 
 } // namespace kestrune::channel

@@ -6,7 +6,9 @@
 #include "channel/routes.h"
 #include "platform/child_process.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -28,11 +30,39 @@ namespace kestrune::channel {
 // output as it arrives instead of being held whole.
 inline constexpr std::size_t LONGEST_CHILD_MESSAGE = 16 * 1024 * 1024;
 
+// How far one reader has come, shared between the reader's thread and the
+// thread that waits at the end of its shell for the last lines to be out.
+class ReaderProgress {
+public:
+    // How long a reader that waits for bytes is waited for, and how long a
+    // reader whose copies the host's output does not take.
+    static constexpr auto OUTPUT_IDLE = std::chrono::milliseconds(500);
+    static constexpr auto CONSUMER_STALL = std::chrono::seconds(5);
+
+    ReaderProgress();
+    // A read brought bytes, or the host's output took some.
+    void progressed();
+    void writing(bool busy) { writing_ = busy; }
+    // Whether the end of the shell, `waited` after it began to wait, should
+    // still wait: while the reader reads, for OUTPUT_IDLE without bytes;
+    // while it writes, for as long as the host's output takes bytes at
+    // least every CONSUMER_STALL.
+    bool stillDraining(std::chrono::steady_clock::duration waited) const;
+    // The reader's copies are no longer wanted: it writes nothing more.
+    void giveUp() { givenUp_ = true; }
+    bool givenUp() const { return givenUp_; }
+
+private:
+    std::atomic<std::int64_t> lastProgress_;   // steady clock, nanoseconds
+    std::atomic<bool> writing_{false};
+    std::atomic<bool> givenUp_{false};
+};
+
 // The state of one reader: the bytes of the line not yet ended by a line
 // feed, and where copied lines and requests go.
 class ChildOutput {
 public:
-    using Dispatch = std::function<void(std::vector<ChildRequest>&& requests)>;
+    using Dispatch = std::function<void(ChildRequests&& requests)>;
 
     // Copies unconsumed lines to `copyTo` (-1: nowhere) and hands each
     // read's requests, in line order, to `dispatch`.
@@ -48,6 +78,10 @@ public:
     void received(std::size_t count);
     // The same for bytes from elsewhere (tests, benchmarks).
     void take(std::string_view bytes);
+
+    // Where the reader reports its progress; may be null.
+    void reportProgressTo(std::shared_ptr<ReaderProgress> progress) { progress_ = std::move(progress); }
+    ReaderProgress* progress() const { return progress_.get(); }
 
     // The bytes after the last line feed.
     std::string_view pending() const { return {data_.get(), size_}; }
@@ -70,10 +104,12 @@ private:
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
     std::size_t scanned_ = 0;      // no line feed before this offset
-    bool passingThrough_ = false;  // the current line is too long to be a message
+    bool passingThrough_ = false;  // the current line cannot be a message: it is copied as it comes
+    std::size_t leadingSpaces_ = 0;   // white space known at the start of the unended line
     std::unique_ptr<simdjson::dom::parser> parser_;
     std::vector<iovec> copies_;
-    std::vector<ChildRequest> requests_;
+    ChildRequests requests_;
+    std::shared_ptr<ReaderProgress> progress_;
 };
 
 // What a link reply says: the URL, where focus should go ("focus", when a

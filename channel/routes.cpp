@@ -2,11 +2,19 @@
 
 #include "platform/main_queue.h"
 
+#include <condition_variable>
+#include <mutex>
+
 namespace kestrune::channel {
 
 namespace {
 RoutingSwitches switches;
 ChildMessageOwners owners;
+
+// Routed bytes on their way to the main loop; readers wait on it.
+std::mutex backlogLock;
+std::condition_variable backlogShrank;
+std::size_t backlog = 0;
 
 template <class... Arguments>
 void callIfSet(const std::function<void(Arguments...)>& entry, Arguments... arguments)
@@ -14,6 +22,30 @@ void callIfSet(const std::function<void(Arguments...)>& entry, Arguments... argu
     if (entry)
         entry(arguments...);
 }
+}
+
+ChildRequests::ChildRequests(std::initializer_list<std::pair<Route, std::string_view>> requests)
+{
+    for (const auto& [route, line] : requests)
+        add(route, line);
+}
+
+void ChildRequests::add(Route route, std::string_view line)
+{
+    entries_.push_back(Entry{route, lines_.size(), line.size()});
+    lines_.append(line);
+}
+
+ChildRequest ChildRequests::operator[](std::size_t index) const
+{
+    const Entry& entry = entries_[index];
+    return ChildRequest{entry.route, std::string_view(lines_).substr(entry.offset, entry.length)};
+}
+
+void ChildRequests::clear()
+{
+    entries_.clear();
+    lines_.clear();
 }
 
 void setTheRoutingSwitches(RoutingSwitches given)
@@ -48,14 +80,35 @@ void perform(const ChildRequest& request)
     }
 }
 
-void performOnTheMainQueue(std::vector<ChildRequest> requests)
+void performOnTheMainQueue(ChildRequests requests)
 {
+    const std::size_t bytes = requests.bytes();
+    {
+        std::lock_guard<std::mutex> lock(backlogLock);
+        backlog += bytes;
+    }
     // One post per batch: the requests of one read keep their order, and
     // batches keep theirs because one thread posts them all.
-    platform::post([requests = std::move(requests)] {
-        for (const auto& request : requests)
-            perform(request);
+    platform::post([requests = std::move(requests), bytes] {
+        for (std::size_t i = 0; i < requests.size(); ++i)
+            perform(requests[i]);
+        {
+            std::lock_guard<std::mutex> lock(backlogLock);
+            backlog -= bytes;
+        }
+        backlogShrank.notify_all();
     });
+    // The main thread never waits for itself.
+    if (platform::onTheMainThread())
+        return;
+    std::unique_lock<std::mutex> lock(backlogLock);
+    backlogShrank.wait(lock, [] { return backlog <= MAIN_LOOP_BACKLOG; });
+}
+
+std::size_t mainLoopBacklog()
+{
+    std::lock_guard<std::mutex> lock(backlogLock);
+    return backlog;
 }
 
 } // namespace kestrune::channel

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,8 +33,39 @@ enum class Route : std::uint8_t {
 // reads on the main thread when it acts on it.
 struct ChildRequest {
     Route route;
-    std::string line;
+    std::string_view line;
 };
+
+// The consumed messages of one read, in line order, their lines kept end to
+// end in one buffer: handing a read's worth over costs two allocations, not
+// one per message.
+class ChildRequests {
+public:
+    ChildRequests() = default;
+    ChildRequests(std::initializer_list<std::pair<Route, std::string_view>> requests);
+
+    void add(Route route, std::string_view line);
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    ChildRequest operator[](std::size_t index) const;
+    // The bytes of all the lines.
+    std::size_t bytes() const { return lines_.size(); }
+    void clear();
+
+private:
+    struct Entry {
+        Route route;
+        std::size_t offset;
+        std::size_t length;
+    };
+    std::string lines_;
+    std::vector<Entry> entries_;
+};
+
+// The most bytes of routed lines that may wait for the main loop: beyond it
+// the reader stops reading until the main loop catches up, and the shell
+// waits on its full pipe.
+inline constexpr std::size_t MAIN_LOOP_BACKLOG = 8 * 1024 * 1024;
 
 // What the router needs to know beyond the message itself, set once at
 // start-up before the first shell is launched; all false unless the shell is
@@ -67,7 +100,12 @@ void setTheMessageOwners(ChildMessageOwners owners);
 // Hands one request to its owner; on the main thread.
 void perform(const ChildRequest& request);
 
-// Queues `requests` on the main queue, to be performed there in order.
-void performOnTheMainQueue(std::vector<ChildRequest> requests);
+// Queues `requests` on the main queue, to be performed there in order. Off
+// the main thread it returns only once no more than MAIN_LOOP_BACKLOG bytes
+// wait there.
+void performOnTheMainQueue(ChildRequests requests);
+
+// The bytes of routed lines queued and not yet performed.
+std::size_t mainLoopBacklog();
 
 } // namespace kestrune::channel

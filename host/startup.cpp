@@ -12,6 +12,7 @@
 #include "platform/desktop.h"
 #include "platform/exit.h"
 #include "platform/main_queue.h"
+#include "platform/process.h"
 #include "platform/standard_error.h"
 #include "supervision/launch.h"
 #include "supervision/root.h"
@@ -49,6 +50,7 @@ void keepTheStandardStreamsTaken()
 void startUp(int argc, char** argv)
 {
     keepTheStandardStreamsTaken();
+    platform::giveLargeBlocksBackWhenFreed();
     // Writes to a shell or a client that went away fail with EPIPE instead
     // of ending the host. The shell itself starts with the default action.
     signal(SIGPIPE, SIG_IGN);

@@ -6,6 +6,7 @@
 #include "platform/process.h"
 #include "platform/result.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -18,6 +19,15 @@ struct Termination {
     pid_t pid = 0;
     bool signaled = false;   // an uncaught signal ended it
     int status = 0;          // the exit status, or the signal's number
+};
+
+// How the end of a process waits for its output reader to reach the end of
+// the output: while `keepWaiting` says so (asked about every 100 ms with the
+// time waited so far); when it stops, `giveUp` tells the reader that what it
+// still has is no longer wanted.
+struct OutputDrain {
+    std::function<bool(std::chrono::steady_clock::duration waited)> keepWaiting;
+    std::function<void()> giveUp;
 };
 
 class ChildProcess {
@@ -45,11 +55,16 @@ public:
 
     // Runs on a thread of its own with the host's end of the process's
     // standard output (piped processes only), from the launch on, until it
-    // returns; the descriptor is the reader's to close.
-    void setOutputReader(std::function<void(int fd)> reader) { outputReader_ = std::move(reader); }
+    // returns; the descriptor is the reader's to close. Without a drain
+    // rule the end of the process waits half a second for the reader.
+    void setOutputReader(std::function<void(int fd)> reader, OutputDrain drain = {})
+    {
+        outputReader_ = std::move(reader);
+        outputDrain_ = std::move(drain);
+    }
     // Runs once, on a thread of its own, after the process has ended and has
-    // been reaped, and after the output reader returned (or stopped making
-    // progress: see launch()).
+    // been reaped, and after the output reader returned or its drain rule
+    // gave up on it.
     void setTerminationHandler(std::function<void(Termination)> handler) { terminationHandler_ = std::move(handler); }
 
     const std::string& program() const { return program_; }
@@ -67,6 +82,7 @@ private:
     pid_t pid_ = 0;
     bool ended_ = false;
     std::function<void(int fd)> outputReader_;
+    OutputDrain outputDrain_;
     std::function<void(Termination)> terminationHandler_;
     int pipeError_ = 0;
     int inputRead_ = -1, inputWrite_ = -1;

@@ -70,6 +70,10 @@ bool isGone(pid_t pid);
 // Sends `signalNumber` to `pid` when it still exists.
 void signalIfAlive(pid_t pid, int signalNumber);
 
+// From now on large blocks of memory go back to the system as soon as they
+// are freed: a long line read once must not keep the host's memory high.
+void giveLargeBlocksBackWhenFreed();
+
 // Makes `fd` close-on-exec and, when asked, non-blocking.
 void markCloseOnExec(int fd);
 void markNonBlocking(int fd);

@@ -11,9 +11,27 @@
 namespace platform {
 
 namespace {
-// How long the end of a process waits for its reader to see the end of its
-// output: a process it started may hold that output open for ever.
+// How long the end of a process waits for a reader without a drain rule: a
+// process it started may hold that output open for ever.
 constexpr auto OUTPUT_DRAIN_TIME = std::chrono::milliseconds(500);
+constexpr auto DRAIN_CHECK = std::chrono::milliseconds(100);
+
+// Waits for the reader under `drain`'s rule.
+void waitForTheReader(const std::shared_future<void>& outputRead, const OutputDrain& drain)
+{
+    if (!drain.keepWaiting) {
+        outputRead.wait_for(OUTPUT_DRAIN_TIME);
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    while (outputRead.wait_for(DRAIN_CHECK) != std::future_status::ready) {
+        if (!drain.keepWaiting(std::chrono::steady_clock::now() - start)) {
+            if (drain.giveUp)
+                drain.giveUp();
+            return;
+        }
+    }
+}
 
 void closeIfOpen(int& fd)
 {
@@ -102,12 +120,12 @@ Result<void> ChildProcess::launch()
     if (terminationHandler_) {
         // Only this thread waits for this process id; other children of the
         // host have reapers of their own.
-        std::thread([pid = pid_, handler = terminationHandler_, outputRead] {
+        std::thread([pid = pid_, handler = terminationHandler_, outputRead, drain = outputDrain_] {
             int status = 0;
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
             if (outputRead.valid())
-                outputRead.wait_for(OUTPUT_DRAIN_TIME);
+                waitForTheReader(outputRead, drain);
             Termination end;
             end.pid = pid;
             end.signaled = WIFSIGNALED(status);

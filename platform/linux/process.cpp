@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <set>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -226,6 +227,14 @@ void markNonBlocking(int fd)
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+void giveLargeBlocksBackWhenFreed()
+{
+    // A fixed threshold: glibc otherwise raises it to the size of each large
+    // block freed, and the next such block stays in the heap for good.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 256 * 1024);
 }
 
 } // namespace platform

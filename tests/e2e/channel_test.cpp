@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -136,4 +140,85 @@ TEST(FrontMessage, NothingIsSentWhenNoApplicationIsInFront)
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(fileText(heard), "");
     }
+}
+
+namespace {
+
+struct SlowRun {
+    std::string out;
+    int status = -1;
+};
+
+// Runs the bundle's host with its standard output read slowly, at about
+// `bytesPerSecond`, to its end.
+SlowRun runWithASlowReader(const fixture::Bundle& bundle, const std::vector<std::string>& arguments, std::size_t bytesPerSecond)
+{
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return {};
+    const std::string program = bundle.contents("MacOS/Acme");
+    std::vector<std::string> texts{program};
+    texts.insert(texts.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> environment{"PATH=/usr/bin:/bin", "HOME=" + bundle.home()};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        std::vector<char*> argv, envp;
+        for (auto& text : texts)
+            argv.push_back(text.data());
+        argv.push_back(nullptr);
+        for (auto& text : environment)
+            envp.push_back(text.data());
+        envp.push_back(nullptr);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out[1]);
+    SlowRun run;
+    const std::size_t piece = bytesPerSecond / 20;
+    std::vector<char> buffer(piece);
+    for (;;) {
+        ssize_t got = read(out[0], buffer.data(), piece);
+        if (got <= 0)
+            break;
+        run.out.append(buffer.data(), static_cast<std::size_t>(got));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+// `count` lines of 100 bytes with their line feeds, each the same.
+std::string repeatedLines(const std::string& label, int count)
+{
+    std::string line = label + " " + std::string(98 - label.size(), '.') + "\n";
+    std::string lines;
+    for (int i = 0; i < count; ++i)
+        lines += line;
+    return lines;
+}
+
+} // namespace
+
+TEST(ShellOutput, ReachesASlowReaderWholeAndInOrderAcrossASwapAndTheEnd)
+{
+    // The first shell writes its lines and hangs itself up; its replacement
+    // writes its own and exits. The host's output is read at 200 KB/s, far
+    // slower than either writes: every line of the old shell comes before
+    // any of the new one's, none is cut, and the last is out before the
+    // host exits.
+    fixture::Bundle bundle;
+    makePipedBundle(bundle);
+    const std::string old = repeatedLines("old", 3000), replacement = repeatedLines("new", 3000);
+    auto fill = [](const std::string& label) { return "ts:fill=3000:" + label + " " + std::string(98 - label.size(), '.') + "\\n"; };
+    auto run = runWithASlowReader(bundle,
+                                  {"ts:first-time=" + bundle.root() + "/first", fill("old"), "ts:first-time=" + bundle.root() + "/second",
+                                   "ts:raise=1", fill("new"), "ts:exit=0"},
+                                  200 * 1024);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.size(), old.size() + replacement.size());
+    EXPECT_TRUE(run.out == old + replacement) << "the output is torn or out of order";
 }

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 #include <cstdio>
 #include <unistd.h>
 
@@ -48,10 +50,10 @@ class Reader {
 public:
     explicit Reader(std::size_t longestMessage = LONGEST_CHILD_MESSAGE)
         : file_(std::tmpfile())
-        , output_(fileno(file_), [this](std::vector<ChildRequest>&& batch) {
+        , output_(fileno(file_), [this](ChildRequests&& batch) {
             ++batches;
-            for (auto& request : batch)
-                requests.push_back(described(request));
+            for (std::size_t i = 0; i < batch.size(); ++i)
+                requests.push_back(described(batch[i]));
         }, longestMessage)
     {
     }
@@ -166,6 +168,12 @@ TEST_F(ShellOutputRouting, EachLineMeetsTheChecksInOrder)
         {std::string(2000, '[') + std::string(2000, ']'), none, json::array(), true},
         {"{\"a\":" + std::string(2000, '[') + std::string(2000, ']') + "}", none, json::array(), true},
         {std::string("{\"watch\":\"apps\"}\0", 17), none, json::array(), true},
+        // Numbers too big for the fast parser with nesting too deep for any
+        // message: copied, without recursing once per level.
+        {"{\"a\":123456789012345678901234567890,\"b\":" + std::string(60000, '[') + std::string(60000, ']') + "}", all,
+         json::array(), true},
+        {"{\"watch\":\"apps\",\"n\":123456789012345678901234567890}", none, json::array(), true},
+        {"{\"url\":\"x\",\"result\":1e999999}", none, json::array(), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line.substr(0, 80));
@@ -206,9 +214,9 @@ TEST_F(ShellOutputRouting, KeepsTheUnendedLineUntilItsLineFeed)
     EXPECT_EQ(reader.output().pending(), "{\"watch\":");
     EXPECT_EQ(reader.copied(), "done\n");
     EXPECT_EQ(reader.requests, json::array());
-    reader.output().take("\"apps\"}\nnext");
+    reader.output().take("\"apps\"}\n{\"next\"");
     EXPECT_EQ(reader.requests, json::parse(R"([{"watch":"apps"}])"));
-    EXPECT_EQ(reader.output().pending(), "next");
+    EXPECT_EQ(reader.output().pending(), "{\"next\"");
     EXPECT_EQ(reader.copied(), "done\n");
 }
 
@@ -228,18 +236,57 @@ TEST_F(ShellOutputRouting, PassesThroughALineTooLongForAMessage)
     EXPECT_EQ(reader.requests, json::parse(R"([{"watch":"apps"}])"));
 }
 
+TEST_F(ShellOutputRouting, HoldsNoLineThatCannotBeAMessage)
+{
+    // Console output is copied as it comes, however long its line; only a
+    // line that opens an object is held, up to the longest message.
+    Reader reader;
+    const std::string chunk(65536, 'c');
+    reader.output().take("   \t");
+    EXPECT_EQ(reader.output().pending(), "   \t");
+    for (int i = 0; i < 64; ++i) {
+        reader.output().take(chunk);
+        EXPECT_EQ(reader.output().pending(), "");
+    }
+    reader.output().take("\n{\"watch\"");
+    EXPECT_EQ(reader.output().pending(), "{\"watch\"");
+    reader.output().take(":\"apps\"}\n");
+    EXPECT_EQ(reader.copied(), "   \t" + std::string(64 * 65536, 'c') + "\n");
+    EXPECT_EQ(reader.requests, json::parse(R"([{"watch":"apps"}])"));
+}
+
 TEST_F(ShellOutputRouting, RoutingGoesOnWhenTheHostsOutputIsGone)
 {
     signal(SIGPIPE, SIG_IGN);
     testing_support::Pipe gone;
     gone.closeReadEnd();
     json requests = json::array();
-    ChildOutput output(gone.writeEnd, [&](std::vector<ChildRequest>&& batch) {
-        for (auto& request : batch)
-            requests.push_back(described(request));
+    ChildOutput output(gone.writeEnd, [&](ChildRequests&& batch) {
+        for (std::size_t i = 0; i < batch.size(); ++i)
+            requests.push_back(described(batch[i]));
     });
     output.take("console\n{\"watch\":\"apps\"}\nmore console\n{\"focus\":\"replies\"}\n");
     EXPECT_EQ(requests, json::parse(R"([{"watch":"apps"},{"focus":"replies"}])"));
+}
+
+TEST(ShellOutputRequests, AReaderWaitsWhileTheMainLoopIsBehind)
+{
+    platform::markTheMainThread();
+    std::atomic<int> handedOver{0};
+    const std::string line(1024 * 1024, 'x');
+    std::thread reader([&] {
+        for (int i = 0; i < 12; ++i) {
+            performOnTheMainQueue({{Route::appsWatch, line}});
+            ++handedOver;
+        }
+    });
+    // Nothing is performed yet: the reader stops once the backlog is full.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(handedOver.load(), 9);
+    EXPECT_LE(mainLoopBacklog(), MAIN_LOOP_BACKLOG + line.size());
+    ASSERT_TRUE(testing_support::pumpUntil([&] { return handedOver == 12; }));
+    reader.join();
+    ASSERT_TRUE(testing_support::pumpUntil([&] { return mainLoopBacklog() == 0; }));
 }
 
 TEST(ShellOutputRequests, ReachTheirOwnersOnTheMainQueueInOrder)
