@@ -222,3 +222,16 @@ TEST(ShellOutput, ReachesASlowReaderWholeAndInOrderAcrossASwapAndTheEnd)
     EXPECT_EQ(run.out.size(), old.size() + replacement.size());
     EXPECT_TRUE(run.out == old + replacement) << "the output is torn or out of order";
 }
+
+TEST(ShellOutput, ALineNestedBeyondAnyMessageIsCopiedAndTheHostGoesOn)
+{
+    // Numbers too big for the fast parser send the line to a slower one;
+    // nesting this deep must not take the reader's thread down with it.
+    fixture::Bundle bundle;
+    makePipedBundle(bundle);
+    const std::string start = "{\"a\":123456789012345678901234567890,\"b\":";
+    const std::string line = start + std::string(500000, '[') + std::string(500000, ']') + "}";
+    auto run = bundle.run({"ts:out=" + start, "ts:fill=500000:[", "ts:fill=500000:]", "ts:out=}\\n", "ts:print=after", "ts:exit=0"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, line + "\nafter\n");
+}
