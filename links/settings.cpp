@@ -3,6 +3,11 @@
 namespace kestrune::links {
 
 namespace {
+std::set<std::string> declaredSchemes;
+std::vector<nlohmann::json> declaredServices;
+std::optional<std::string> extension;
+std::optional<std::string> relayPrefix;
+
 bool isArrayOfStrings(const nlohmann::json& value)
 {
     if (!value.is_array())
@@ -74,15 +79,35 @@ std::vector<nlohmann::json> servicesOf(const nlohmann::json& info)
 
 bool takesLinks()
 {
-    return !schemes.empty() || !services.empty();
+    return !declaredSchemes.empty() || !declaredServices.empty();
 }
 
 void readTheLinkSettings(const nlohmann::json& info)
 {
-    schemes = schemesOf(info);
-    services = servicesOf(info);
-    linkExtension = lowerCasedString(info, linkExtensionKey);
-    linkRelayPrefix = lowerCasedString(info, linkRelayPrefixKey);
+    declaredSchemes = schemesOf(info);
+    declaredServices = servicesOf(info);
+    extension = lowerCasedString(info, linkExtensionKey);
+    relayPrefix = lowerCasedString(info, linkRelayPrefixKey);
+}
+
+const std::set<std::string>& schemes()
+{
+    return declaredSchemes;
+}
+
+const std::vector<nlohmann::json>& services()
+{
+    return declaredServices;
+}
+
+const std::optional<std::string>& linkExtension()
+{
+    return extension;
+}
+
+const std::optional<std::string>& linkRelayPrefix()
+{
+    return relayPrefix;
 }
 
 } // namespace kestrune::links

@@ -11,13 +11,9 @@
 
 namespace kestrune::links {
 
-inline std::set<std::string> schemes;                 // lower-cased
-inline std::vector<nlohmann::json> services;          // the NSServices dictionaries
 inline const std::string linkExtensionKey = "KestruneLinkExtension";
-inline std::optional<std::string> linkExtension;      // lower-cased
 inline constexpr std::size_t linkFileBytes = 32768;   // largest link file and longest URL accepted
 inline const std::string linkRelayPrefixKey = "KestruneLinkRelayPrefix";
-inline std::optional<std::string> linkRelayPrefix;    // lower-cased
 
 // Every string of the CFBundleURLSchemes arrays of CFBundleURLTypes, then of
 // "KestruneURLSchemes", lower-cased. Entries of the wrong shape add nothing.
@@ -31,6 +27,12 @@ std::string lowerCased(std::string text);
 
 // Start-up step 16: schemes, services and the link-file settings.
 void readTheLinkSettings(const nlohmann::json& info);
+
+// What readTheLinkSettings() found.
+const std::set<std::string>& schemes();                 // lower-cased
+const std::vector<nlohmann::json>& services();          // the NSServices dictionaries
+const std::optional<std::string>& linkExtension();      // lower-cased
+const std::optional<std::string>& linkRelayPrefix();    // lower-cased
 
 // Whether the bundle declares URL schemes or services: then the host talks
 // to its shell over pipes.
