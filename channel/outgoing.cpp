@@ -27,7 +27,7 @@ void tellTheChild(const Message& message)
 
 std::optional<std::string> frontmostIdentifier()
 {
-    auto front = platform::desktop().frontmostApplication();
+    auto front = platform::workspace().frontmostApplication();
     if (!front)
         return std::nullopt;
     return front->bundleIdentifier;
@@ -64,7 +64,7 @@ void decideWhetherToTellTheFront()
     auto front = runtime.find("front");
     tellsTheChildTheFront = piped && front != runtime.end() && front->second == "tell";
     if (tellsTheChildTheFront)
-        platform::desktop().observeWorkspace(platform::WorkspaceNotification::didActivateApplication, tellTheChildAboutActivation);
+        platform::workspace().observeWorkspace(platform::WorkspaceNotification::didActivateApplication, tellTheChildAboutActivation);
 }
 
 } // namespace kestrune

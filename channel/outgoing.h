@@ -3,7 +3,7 @@
 #pragma once
 
 #include "channel/json_line.h"
-#include "platform/desktop.h"
+#include "platform/desktop/workspace.h"
 
 #include <optional>
 #include <string>

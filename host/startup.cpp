@@ -6,7 +6,8 @@
 #include "hotkeys/declared.h"
 #include "links/settings.h"
 #include "overlays/badge.h"
-#include "platform/desktop.h"
+#include "platform/desktop/application_events.h"
+#include "platform/desktop/workspace.h"
 #include "platform/main_queue.h"
 #include "supervision/launch.h"
 #include "supervision/exit.h"
@@ -112,7 +113,12 @@ void startUp(int argc, char** argv)
     quitTargets.clear();
 
     // 26. The shared application, prohibited until it draws the shell's menu.
-    platform::desktop().setActivationPolicy(platform::ActivationPolicy::prohibited);
+    platform::workspace().setActivationPolicy(platform::ActivationPolicy::prohibited);
+    // The platform never ends the process: a quit answered now comes back
+    // here, and the host leaves.
+    platform::ApplicationDelegate delegate;
+    delegate.terminate = [] { leave(0); };
+    platform::applicationEvents().setApplicationDelegate(std::move(delegate));
 
     // 27. and 28. Application delegate and display changes: with the links.
 

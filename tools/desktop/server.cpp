@@ -8,8 +8,9 @@
 
 #include "chords.h"
 #include "platform/desktop.h"
-#include "platform/desktop_json.h"
-#include "platform/headless_desktop.h"
+#include "platform/linux/desktop/wire.h"
+#include "platform/linux/desktop/status_bar_headless.h"
+#include "platform/linux/desktop/window_server_headless.h"
 
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
@@ -215,7 +216,7 @@ public:
         , socketPath_(std::move(socketPath))
         , started_(std::chrono::steady_clock::now())
     {
-        screens_ = {platform::HeadlessDesktop::headlessScreen()};
+        screens_ = {platform::headlessScreen()};
         mouse_ = {screens_[0].frame.width / 2, screens_[0].frame.height / 2};
     }
 
