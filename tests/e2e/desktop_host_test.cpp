@@ -6,7 +6,6 @@
 
 #include "platform/desktop.h"
 #include "platform/linux/desktop/wire.h"
-#include "platform/linux/desktop/status_bar_headless.h"
 #include "platform/linux/desktop/window_server_headless.h"
 #include "platform/main_queue.h"
 #include "platform/unix_socket.h"
