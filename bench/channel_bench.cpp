@@ -22,7 +22,7 @@
 #include <thread>
 #include <unistd.h>
 
-using namespace kestrune;
+using namespace kestrune::channel;
 
 namespace {
 
@@ -149,7 +149,9 @@ void BM_Reader(benchmark::State& state)
 {
     const std::string& stream = readerStream(state);
     const std::size_t linesPerStream = linesIn(stream);
-    hostsTheChildsPanel = drawsTheChildsMenu = state.range(0) != 0;
+    RoutingSwitches switches;
+    switches.hostsTheChildsPanel = switches.drawsTheChildsMenu = state.range(0) != 0;
+    setTheRoutingSwitches(switches);
     MainLoopThread mainLoop;
     ChildOutput output(nullDevice(), performOnTheMainQueue);
     std::size_t lines = 0;
@@ -159,7 +161,7 @@ void BM_Reader(benchmark::State& state)
         mainLoop.drain();
         lines += linesPerStream;
     }
-    hostsTheChildsPanel = drawsTheChildsMenu = false;
+    setTheRoutingSwitches({});
     state.counters["lines/s"] = benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kIsRate);
 }
 // 0: console lines; 1: messages of every kind; 2 to 5: one kind each.
@@ -172,7 +174,9 @@ void BM_ReaderOnOneCore(benchmark::State& state)
     platform::markTheMainThread();
     const std::string& stream = readerStream(state);
     const std::size_t linesPerStream = linesIn(stream);
-    hostsTheChildsPanel = drawsTheChildsMenu = state.range(0) != 0;
+    RoutingSwitches switches;
+    switches.hostsTheChildsPanel = switches.drawsTheChildsMenu = state.range(0) != 0;
+    setTheRoutingSwitches(switches);
     ChildOutput output(nullDevice(), performOnTheMainQueue);
     std::size_t lines = 0;
     for (auto _ : state) {
@@ -183,7 +187,7 @@ void BM_ReaderOnOneCore(benchmark::State& state)
         }
         lines += linesPerStream;
     }
-    hostsTheChildsPanel = drawsTheChildsMenu = false;
+    setTheRoutingSwitches({});
     state.counters["lines/s"] = benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ReaderOnOneCore)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(REPETITIONS)->ReportAggregatesOnly(true);

@@ -36,7 +36,7 @@ void tellTheChild(const Message& message)
 
 std::optional<std::string> frontmostIdentifier()
 {
-    auto front = platform::desktop().frontmostApplication();
+    auto front = platform::workspace().frontmostApplication();
     if (!front)
         return std::nullopt;
     return front->bundleIdentifier;
@@ -71,7 +71,7 @@ void decideWhetherToTellTheFront(bool piped, const std::optional<std::string>& f
     tellsTheFront = piped && front == "tell";
     if (tellsTheFront && !observing) {
         observing = true;
-        platform::desktop().observeWorkspace(platform::WorkspaceNotification::didActivateApplication, tellTheChildAboutActivation);
+        platform::workspace().observeWorkspace(platform::WorkspaceNotification::didActivateApplication, tellTheChildAboutActivation);
     }
 }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "channel/inbox.h"
-#include "platform/desktop.h"
+#include "platform/desktop/workspace.h"
 
 #include <nlohmann/json.hpp>
 

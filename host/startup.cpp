@@ -112,9 +112,22 @@ void startUp(int argc, char** argv)
     //     with the menu and the application delegate.
 
     // 26. The shared application, prohibited until it draws the shell's menu.
-    platform::desktop().setActivationPolicy(platform::ActivationPolicy::prohibited);
+    platform::workspace().setActivationPolicy(platform::ActivationPolicy::prohibited);
 
-    // 27. and 28. Application delegate and display changes: with the links.
+    // 27. The application delegate, until the links bring theirs: a quit
+    //     never cuts the shell off. It stops the shell in order and the host
+    //     leaves once the shell is gone; with no shell running it is answered
+    //     at once, and the platform hands the leaving back here.
+    platform::ApplicationDelegate delegate;
+    delegate.shouldTerminate = [] {
+        if (!supervision::shellIsRunning())
+            return platform::TerminateReply::now;
+        supervision::quitInOrder();
+        return platform::TerminateReply::cancel;
+    };
+    delegate.terminate = [] { platform::leave(platform::EXIT_DONE); };
+    platform::applicationEvents().setApplicationDelegate(std::move(delegate));
+    // 28. Display changes: with the links.
 
     // 29. Menu and socket locations: with the menu. Whether the shell hears
     //     which application is in front, and the observer of activations.

@@ -48,7 +48,7 @@ std::optional<platform::Rect> frontWindowIn(const std::vector<nlohmann::json>& w
 
 std::optional<platform::Rect> frontWindowOf(pid_t pid)
 {
-    auto windows = platform::desktop().onScreenWindows();
+    auto windows = platform::windowServer().onScreenWindows();
     if (!windows)
         return std::nullopt;
     return frontWindowIn(*windows, pid);

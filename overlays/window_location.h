@@ -1,7 +1,7 @@
 // Where another application's front window is, and where a badge goes on it.
 #pragma once
 
-#include "platform/desktop.h"
+#include "platform/desktop/window_server.h"
 
 #include <nlohmann/json.hpp>
 

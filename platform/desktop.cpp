@@ -1,70 +1,13 @@
 #include "platform/desktop.h"
 
 #include "platform/bundle.h"
-#include "platform/desktop_json.h"
 #include "platform/files.h"
 #include "platform/standard_error.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <unistd.h>
 
 namespace platform {
-
-std::optional<Rect> rectFromBounds(const nlohmann::json& bounds)
-{
-    if (!bounds.is_object())
-        return std::nullopt;
-    Rect rect;
-    const std::pair<const char*, double*> members[] = {
-        {"X", &rect.x}, {"Y", &rect.y}, {"Width", &rect.width}, {"Height", &rect.height}};
-    for (auto [key, target] : members) {
-        auto found = bounds.find(key);
-        if (found == bounds.end() || !found->is_number())
-            return std::nullopt;
-        *target = found->get<double>();
-    }
-    return rect;
-}
-
-nlohmann::json boundsOf(const Rect& rect)
-{
-    return {{"X", wire::numberJson(rect.x)}, {"Y", wire::numberJson(rect.y)}, {"Width", wire::numberJson(rect.width)},
-            {"Height", wire::numberJson(rect.height)}};
-}
-
-MenuItem separatorItem()
-{
-    MenuItem item;
-    item.separator = true;
-    item.enabled = false;
-    return item;
-}
-
-std::optional<std::string> fourCharText(uint32_t code)
-{
-    std::string text;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        char c = char((code >> shift) & 0xff);
-        if (c < 0x20 || c > 0x7e)
-            return std::nullopt;
-        text.push_back(c);
-    }
-    return text;
-}
-
-std::optional<uint32_t> fourCharCodeOf(const std::string& text)
-{
-    if (text.size() != 4)
-        return std::nullopt;
-    uint32_t code = 0;
-    for (char c : text) {
-        if (c < 0x20 || c > 0x7e)
-            return std::nullopt;
-        code = (code << 8) | uint8_t(c);
-    }
-    return code;
-}
 
 DesktopIdentity ownDesktopIdentity()
 {
@@ -107,12 +50,49 @@ std::unique_ptr<Desktop> chooseTheDesktop()
                        + "); the headless desktop serves");
     return makeHeadlessDesktop(identity);
 }
-}
 
-Desktop& desktop()
+// The desktop of this process, chosen on first use.
+Desktop& chosenDesktop()
 {
     static std::unique_ptr<Desktop> chosen = chooseTheDesktop();
     return *chosen;
+}
+
+} // namespace
+
+Workspace& workspace()
+{
+    return chosenDesktop().workspace();
+}
+
+WindowServer& windowServer()
+{
+    return chosenDesktop().windowServer();
+}
+
+StatusBar& statusBar()
+{
+    return chosenDesktop().statusBar();
+}
+
+HotKeys& hotKeys()
+{
+    return chosenDesktop().hotKeys();
+}
+
+Panels& panels()
+{
+    return chosenDesktop().panels();
+}
+
+Alerts& alerts()
+{
+    return chosenDesktop().alerts();
+}
+
+ApplicationEvents& applicationEvents()
+{
+    return chosenDesktop().applicationEvents();
 }
 
 } // namespace platform

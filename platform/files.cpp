@@ -152,6 +152,17 @@ bool makeFolders(const std::string& folder)
     return false;
 }
 
+bool isSocket(const std::string& path)
+{
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+bool removeFile(const std::string& path)
+{
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
 Result<void> replaceAtomically(const std::string& path, std::string_view bytes)
 {
     std::string folder = deletingLastComponent(path);

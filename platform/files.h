@@ -38,6 +38,10 @@ std::string appendingComponent(std::string_view base, std::string_view component
 bool fileExists(const std::string& path);                 // files and folders alike
 bool isExecutableFile(const std::string& path);           // a regular file we may execute
 bool isFolder(const std::string& path);
+bool isSocket(const std::string& path);                   // the path itself, not what a link points at
+
+// Removes the file at `path`; true when it is gone afterwards.
+bool removeFile(const std::string& path);
 
 // The whole file, or nothing when it cannot be read, is not a regular file
 // or is larger than `limit` bytes.

@@ -5,17 +5,19 @@
 #include "support/desktop_server.h"
 
 #include "platform/desktop.h"
-#include "platform/desktop_json.h"
-#include "platform/headless_desktop.h"
+#include "platform/linux/desktop/wire.h"
+#include "platform/linux/desktop/window_server_headless.h"
 #include "platform/main_queue.h"
+#include "platform/process.h"
+#include "platform/unix_socket.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <future>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -65,12 +67,9 @@ public:
         char pattern[] = "/tmp/kd-fake-XXXXXX";
         folder_ = mkdtemp(pattern);
         path_ = folder_ + "/fake.sock";
-        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path_.data(), path_.size());
-        ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 4);
+        auto listening = listenOnUnixSocket(path_, 4);
+        EXPECT_TRUE(listening) << listening.failure().description();
+        listener_ = listening ? *listening : -1;
         thread_ = std::thread([this, after] {
             int fd = ::accept(listener_, nullptr, nullptr);
             if (fd < 0)
@@ -121,6 +120,7 @@ TEST_F(DesktopHost, WorkspaceAndApplicationCallsReachTheSession)
     DesktopServer server;
     auto desktop = connect(server);
     ASSERT_TRUE(desktop);
+    auto& workspace = desktop->workspace();
     auto safari = server.add({{"bundleIdentifier", "com.apple.Safari"}, {"name", "Safari"}, {"bundlePath", "/Applications/Safari.app"}})["application"]["pid"]
                       .get<pid_t>();
     auto terminal = server.add({{"bundleIdentifier", "com.apple.Terminal"}})["application"]["pid"].get<pid_t>();
@@ -132,49 +132,49 @@ TEST_F(DesktopHost, WorkspaceAndApplicationCallsReachTheSession)
                             + (application && application->terminated ? " terminated" : ""));
         };
     };
-    desktop->observeWorkspace(WorkspaceNotification::didActivateApplication, note("activate"));
-    auto launchObserver = desktop->observeWorkspace(WorkspaceNotification::didLaunchApplication, note("launch"));
-    desktop->observeWorkspace(WorkspaceNotification::didTerminateApplication, note("terminate"));
-    desktop->observeWorkspace(WorkspaceNotification::didHideApplication, note("hide"));
-    desktop->observeWorkspace(WorkspaceNotification::didUnhideApplication, note("unhide"));
-    desktop->observeApplication(ApplicationNotification::didBecomeActive, [&] { heard.push_back("became active"); });
-    desktop->observeApplication(ApplicationNotification::didResignActive, [&] { heard.push_back("resigned active"); });
+    workspace.observeWorkspace(WorkspaceNotification::didActivateApplication, note("activate"));
+    auto launchObserver = workspace.observeWorkspace(WorkspaceNotification::didLaunchApplication, note("launch"));
+    workspace.observeWorkspace(WorkspaceNotification::didTerminateApplication, note("terminate"));
+    workspace.observeWorkspace(WorkspaceNotification::didHideApplication, note("hide"));
+    workspace.observeWorkspace(WorkspaceNotification::didUnhideApplication, note("unhide"));
+    workspace.observeApplication(ApplicationNotification::didBecomeActive, [&] { heard.push_back("became active"); });
+    workspace.observeApplication(ApplicationNotification::didResignActive, [&] { heard.push_back("resigned active"); });
 
-    auto all = desktop->runningApplications();
+    auto all = workspace.runningApplications();
     ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(all[0].pid, getpid());
     EXPECT_EQ(all[0].localizedName, "In Process");
-    EXPECT_EQ(desktop->runningApplication(safari)->bundlePath, "/Applications/Safari.app");
-    EXPECT_FALSE(desktop->runningApplication(12345678));
-    EXPECT_EQ(desktop->runningApplications("com.apple.Terminal").size(), 1u);
-    EXPECT_FALSE(desktop->frontmostApplication());
+    EXPECT_EQ(workspace.runningApplication(safari)->bundlePath, "/Applications/Safari.app");
+    EXPECT_FALSE(workspace.runningApplication(12345678));
+    EXPECT_EQ(workspace.runningApplications("com.apple.Terminal").size(), 1u);
+    EXPECT_FALSE(workspace.frontmostApplication());
 
     server.front("Safari");
     ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return heard.size() == 1; }));
     EXPECT_EQ(heard.back(), "activate com.apple.Safari");
-    EXPECT_EQ(desktop->frontmostApplication()->pid, safari);
-    EXPECT_TRUE(desktop->activate(terminal));
-    EXPECT_EQ(desktop->frontmostApplication()->bundleIdentifier, "com.apple.Terminal");
+    EXPECT_EQ(workspace.frontmostApplication()->pid, safari);
+    EXPECT_TRUE(workspace.activate(terminal));
+    EXPECT_EQ(workspace.frontmostApplication()->bundleIdentifier, "com.apple.Terminal");
     server.refuseActivation(safari);
-    EXPECT_FALSE(desktop->activate(safari));
+    EXPECT_FALSE(workspace.activate(safari));
 
     // The host itself: prohibited, it cannot be activated; as an accessory it can.
-    desktop->setActivationPolicy(ActivationPolicy::prohibited);
-    desktop->activateIgnoringOtherApps();
-    EXPECT_FALSE(desktop->isActive());
-    desktop->setActivationPolicy(ActivationPolicy::accessory);
-    EXPECT_EQ(desktop->activationPolicy(), ActivationPolicy::accessory);
-    desktop->activateIgnoringOtherApps();
-    EXPECT_TRUE(desktop->isActive());
+    workspace.setActivationPolicy(ActivationPolicy::prohibited);
+    workspace.activateIgnoringOtherApps();
+    EXPECT_FALSE(workspace.isActive());
+    workspace.setActivationPolicy(ActivationPolicy::accessory);
+    EXPECT_EQ(workspace.activationPolicy(), ActivationPolicy::accessory);
+    workspace.activateIgnoringOtherApps();
+    EXPECT_TRUE(workspace.isActive());
     ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return heard.back() == "activate com.example.inprocess"; }));
     EXPECT_NE(std::find(heard.begin(), heard.end(), "became active"), heard.end());
-    desktop->yieldActivation(safari);
-    EXPECT_TRUE(desktop->openURL("https://kestrune.app"));
+    workspace.yieldActivation(safari);
+    EXPECT_TRUE(workspace.openURL("https://kestrune.app"));
 
     heard.clear();
     server.launch({{"bundleIdentifier", "com.apple.Notes"}});
     ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return heard.size() == 1; }));
-    desktop->removeObserver(launchObserver);
+    workspace.removeObserver(launchObserver);
     server.hide(terminal);
     server.unhide(terminal);
     server.front(terminal);
@@ -190,10 +190,10 @@ TEST_F(DesktopHost, WorkspaceAndApplicationCallsReachTheSession)
                                                "activate com.apple.Safari", "terminate com.apple.Mail terminated"}))
         << "a removed observer hears nothing more";
 
-    desktop->setActivationPolicy(ActivationPolicy::prohibited);
+    workspace.setActivationPolicy(ActivationPolicy::prohibited);
     auto record = ownRecord(server);
     EXPECT_EQ(record["activationPolicy"], 2);
-    EXPECT_FALSE(desktop->isActive());
+    EXPECT_FALSE(workspace.isActive());
     EXPECT_EQ(record["yields"], json::array({safari}));
     EXPECT_EQ(record["openedURLs"][0]["url"], "https://kestrune.app");
     EXPECT_EQ(record["activations"].size(), 2u);
@@ -204,22 +204,23 @@ TEST_F(DesktopHost, WindowServerCallsReadTheSession)
     DesktopServer server;
     auto desktop = connect(server);
     ASSERT_TRUE(desktop);
+    auto& windowServer = desktop->windowServer();
     auto safari = server.add({{"bundleIdentifier", "com.apple.Safari"}, {"windows", {window(100, 50, 800, 600), window(0, 0, 40, 40, 3)}}})["application"]["pid"];
-    auto windows = desktop->onScreenWindows();
+    auto windows = windowServer.onScreenWindows();
     ASSERT_TRUE(windows);
     ASSERT_EQ(windows->size(), 2u);
     EXPECT_EQ((*windows)[1][WINDOW_OWNER_PID], safari);
     EXPECT_EQ(rectFromBounds((*windows)[1][WINDOW_BOUNDS]), (Rect{100, 50, 800, 600}));
     EXPECT_EQ((*windows)[0][WINDOW_LAYER], 3);
-    EXPECT_EQ(desktop->statusWindowLevel(), 25);
+    EXPECT_EQ(windowServer.statusWindowLevel(), 25);
 
     server.setMouse(700, 20);
-    EXPECT_EQ(desktop->mouseLocation(), (Point{700, 20}));
+    EXPECT_EQ(windowServer.mouseLocation(), (Point{700, 20}));
     server.setKeyboard("ISO");
-    EXPECT_EQ(desktop->keyboardLayoutType(), KeyboardLayoutType::iso);
+    EXPECT_EQ(desktop->hotKeys().keyboardLayoutType(), KeyboardLayoutType::iso);
 
     std::vector<std::pair<uint32_t, uint32_t>> changes;
-    desktop->setDisplayReconfigurationHandler([&](uint32_t display, uint32_t flags) { changes.push_back({display, flags}); });
+    windowServer.setDisplayReconfigurationHandler([&](uint32_t display, uint32_t flags) { changes.push_back({display, flags}); });
     EXPECT_TRUE(ownRecord(server)["handlers"]["displayReconfiguration"].get<bool>());
     server.reconfigure({{{"frame", {{"x", 0}, {"y", 0}, {"width", 1440}, {"height", 900}}}, {"display", 1}},
                         {{"frame", {{"x", 1440}, {"y", 0}, {"width", 1920}, {"height", 1080}}}, {"display", 2}}});
@@ -227,13 +228,13 @@ TEST_F(DesktopHost, WindowServerCallsReadTheSession)
     EXPECT_EQ(changes, (std::vector<std::pair<uint32_t, uint32_t>>{
                            {2, DISPLAY_BEGIN_CONFIGURATION_FLAG},
                            {2, DISPLAY_ADD_FLAG | DISPLAY_ENABLED_FLAG | DISPLAY_DESKTOP_SHAPE_CHANGED_FLAG}}));
-    auto screens = desktop->screens();
+    auto screens = windowServer.screens();
     ASSERT_EQ(screens.size(), 2u);
     EXPECT_EQ(screens[0].visibleFrame, (Rect{0, 0, 1440, 876}));
     EXPECT_EQ(screens[1].frame, (Rect{1440, 0, 1920, 1080}));
     // A session can have no screen at all (a closed lid).
     server.setScreens(json::array());
-    EXPECT_TRUE(desktop->screens().empty());
+    EXPECT_TRUE(windowServer.screens().empty());
 }
 
 TEST_F(DesktopHost, StatusItemsMenusAndPopUps)
@@ -241,9 +242,10 @@ TEST_F(DesktopHost, StatusItemsMenusAndPopUps)
     DesktopServer server;
     auto desktop = connect(server);
     ASSERT_TRUE(desktop);
+    auto& statusBar = desktop->statusBar();
     server.missingSymbols({"no.such.symbol"});
-    EXPECT_TRUE(desktop->systemSymbolExists("rectangle.grid.2x2"));
-    EXPECT_FALSE(desktop->systemSymbolExists("no.such.symbol"));
+    EXPECT_TRUE(statusBar.systemSymbolExists("rectangle.grid.2x2"));
+    EXPECT_FALSE(statusBar.systemSymbolExists("no.such.symbol"));
 
     Menu menu;
     menu.autoenablesItems = false;
@@ -266,23 +268,23 @@ TEST_F(DesktopHost, StatusItemsMenusAndPopUps)
     more.submenu->items.push_back(deep);
     menu.items = {hello, separatorItem(), more};
 
-    auto item = desktop->makeStatusItem(VARIABLE_STATUS_ITEM_LENGTH);
-    desktop->setStatusItemAutosaveName(item, "com.example.inprocess");
+    auto item = statusBar.makeStatusItem(VARIABLE_STATUS_ITEM_LENGTH);
+    statusBar.setStatusItemAutosaveName(item, "com.example.inprocess");
     StatusItemButton button{SymbolImage{"rectangle.grid.2x2", "Acme", 16, FONT_WEIGHT_SEMIBOLD, "circle.fill", true}, "", "Acme", "Acme"};
-    desktop->setStatusItemButton(item, button);
-    desktop->setStatusItemMenu(item, menu);
+    statusBar.setStatusItemButton(item, button);
+    statusBar.setStatusItemMenu(item, menu);
     StatusItem expected{VARIABLE_STATUS_ITEM_LENGTH, "com.example.inprocess", button, menu};
-    EXPECT_EQ(desktop->statusItem(item), expected);
+    EXPECT_EQ(statusBar.statusItem(item), expected);
     auto drawn = ownRecord(server)["statusItems"][0];
     drawn.erase("item");
     EXPECT_EQ(drawn, wire::toJson(expected)) << "the server sees what the host drew";
 
     std::vector<std::string> order;
     std::vector<MenuPick> picks;
-    desktop->setMenuWillOpenHandler([&](const MenuPlace& place) {
+    statusBar.setMenuWillOpenHandler([&](const MenuPlace& place) {
         order.push_back(place.statusItem ? "open item " + std::to_string(*place.statusItem) : "open pop-up");
     });
-    desktop->setMenuPickHandler([&](const MenuPick& pick) {
+    statusBar.setMenuPickHandler([&](const MenuPick& pick) {
         order.push_back("pick " + pick.item.representedObject.value_or("?"));
         picks.push_back(pick);
     });
@@ -301,7 +303,7 @@ TEST_F(DesktopHost, StatusItemsMenusAndPopUps)
         server.waitFor([](const json& state) { return !state["hosts"][0]["popUp"].is_null(); });
         return server.pick("hello");
     });
-    EXPECT_TRUE(desktop->popUpMenu(menu, {300, 400}));
+    EXPECT_TRUE(statusBar.popUpMenu(menu, {300, 400}));
     EXPECT_EQ(order, (std::vector<std::string>{"open pop-up", "pick hello"}));
     EXPECT_FALSE(picks.back().place.statusItem);
     EXPECT_EQ(picks.back().item, hello);
@@ -311,7 +313,7 @@ TEST_F(DesktopHost, StatusItemsMenusAndPopUps)
         server.waitFor([](const json& state) { return !state["hosts"][0]["popUp"].is_null(); });
         return server.dismiss();
     });
-    EXPECT_FALSE(desktop->popUpMenu(menu, {300, 400}));
+    EXPECT_FALSE(statusBar.popUpMenu(menu, {300, 400}));
     EXPECT_EQ(dismissing.get()["dismissed"], "popUp");
     EXPECT_EQ(ownRecord(server)["popUps"][0]["location"], (json{{"x", 300}, {"y", 400}}));
 }
@@ -321,6 +323,7 @@ TEST_F(DesktopHost, AlertsAndPanels)
     DesktopServer server;
     auto desktop = connect(server);
     ASSERT_TRUE(desktop);
+    auto& panels = desktop->panels();
     Alert alert{"Quit Acme?", "Every window and helper process of Acme will close.", {"Quit", "Cancel"}};
     auto user = std::async(std::launch::async, [&] {
         auto shown = server.waitFor([](const json& state) { return !state["hosts"][0]["alert"].is_null(); });
@@ -328,7 +331,7 @@ TEST_F(DesktopHost, AlertsAndPanels)
         EXPECT_EQ((*shown)["hosts"][0]["alert"], wire::toJson(alert));
         return server.answerAlert("Cancel");
     });
-    EXPECT_EQ(desktop->runModalAlert(alert), 1);
+    EXPECT_EQ(desktop->alerts().runModalAlert(alert), 1);
     EXPECT_EQ(user.get()["button"], 1);
 
     PanelStyle style;
@@ -341,11 +344,11 @@ TEST_F(DesktopHost, AlertsAndPanels)
     style.hidesOnDeactivate = false;
     style.opaque = false;
     style.collectionBehavior = COLLECTION_CAN_JOIN_ALL_SPACES | COLLECTION_TRANSIENT | COLLECTION_IGNORES_CYCLE;
-    auto panel = desktop->makePanel(style);
-    desktop->setPanelText(panel, "Copied");
-    desktop->setPanelFrame(panel, {425, 764, 150, 34});
-    desktop->orderPanelFrontRegardless(panel);
-    EXPECT_EQ(desktop->panel(panel), (Panel{style, {425, 764, 150, 34}, "Copied", true}));
+    auto panel = panels.makePanel(style);
+    panels.setPanelText(panel, "Copied");
+    panels.setPanelFrame(panel, {425, 764, 150, 34});
+    panels.orderPanelFrontRegardless(panel);
+    EXPECT_EQ(panels.panel(panel), (Panel{style, {425, 764, 150, 34}, "Copied", true}));
     auto state = server.state();
     auto shown = DesktopServer::hostIn(state, getpid())["panels"][0];
     EXPECT_EQ(shown["text"], "Copied");
@@ -356,8 +359,8 @@ TEST_F(DesktopHost, AlertsAndPanels)
     ASSERT_EQ(state["windowList"].size(), 1u);
     EXPECT_EQ(state["windowList"][0]["kCGWindowLayer"], 25);
     EXPECT_EQ(state["windowList"][0]["kCGWindowBounds"], (json{{"X", 425}, {"Y", 102}, {"Width", 150}, {"Height", 34}}));
-    desktop->orderPanelOut(panel);
-    EXPECT_FALSE(desktop->panel(panel)->visible);
+    panels.orderPanelOut(panel);
+    EXPECT_FALSE(panels.panel(panel)->visible);
     EXPECT_TRUE(server.state()["windowList"].empty());
 }
 
@@ -366,25 +369,26 @@ TEST_F(DesktopHost, HotKeysRegisterAndTheirPressesReachTheHandlers)
     DesktopServer server;
     auto desktop = connect(server);
     ASSERT_TRUE(desktop);
+    auto& hotKeys = desktop->hotKeys();
     const uint32_t declared = fourCharCode("KsHK"), shells = fourCharCode("KsCK");
-    auto first = desktop->registerHotKey(40, HOT_KEY_CONTROL | HOT_KEY_OPTION, {declared, 0}, 0);
+    auto first = hotKeys.registerHotKey(40, HOT_KEY_CONTROL | HOT_KEY_OPTION, {declared, 0}, 0);
     EXPECT_EQ(first.status, NO_ERR);
     EXPECT_NE(first.reference, 0u);
-    EXPECT_EQ(desktop->registerHotKey(40, HOT_KEY_CONTROL | HOT_KEY_OPTION, {shells, 0}, 0).status, EVENT_HOT_KEY_EXISTS_ERR);
+    EXPECT_EQ(hotKeys.registerHotKey(40, HOT_KEY_CONTROL | HOT_KEY_OPTION, {shells, 0}, 0).status, EVENT_HOT_KEY_EXISTS_ERR);
     server.refuseHotKey("⌘1", -9870);
-    auto refused = desktop->registerHotKey(18, HOT_KEY_COMMAND, {shells, 1}, 0);
+    auto refused = hotKeys.registerHotKey(18, HOT_KEY_COMMAND, {shells, 1}, 0);
     EXPECT_EQ(refused.status, -9870);
     EXPECT_EQ(refused.reference, 0u);
-    auto second = desktop->registerHotKey(1, HOT_KEY_COMMAND, {shells, 2}, 0);
+    auto second = hotKeys.registerHotKey(1, HOT_KEY_COMMAND, {shells, 2}, 0);
     EXPECT_EQ(second.status, NO_ERR);
     EXPECT_EQ(ownRecord(server)["hotKeys"].size(), 2u);
 
     std::vector<std::string> seen;
-    desktop->addHotKeyHandler([&](const HotKeyID& id) {
+    hotKeys.addHotKeyHandler([&](const HotKeyID& id) {
         seen.push_back("declared " + std::to_string(id.id));
         return id.signature == declared ? NO_ERR : EVENT_NOT_HANDLED_ERR;
     });
-    desktop->addHotKeyHandler([&](const HotKeyID& id) {
+    hotKeys.addHotKeyHandler([&](const HotKeyID& id) {
         seen.push_back("shells " + std::to_string(id.id));
         return id.signature == shells ? NO_ERR : EVENT_NOT_HANDLED_ERR;
     });
@@ -397,8 +401,8 @@ TEST_F(DesktopHost, HotKeysRegisterAndTheirPressesReachTheHandlers)
         EXPECT_EQ(seen.front(), std::string("shells ") + (handledBy == std::string("shells 2") ? "2" : "0")) << "the latest handler sees it first";
     }
 
-    EXPECT_EQ(desktop->unregisterHotKey(first.reference), NO_ERR);
-    EXPECT_EQ(desktop->unregisterHotKey(first.reference), PARAM_ERR);
+    EXPECT_EQ(hotKeys.unregisterHotKey(first.reference), NO_ERR);
+    EXPECT_EQ(hotKeys.unregisterHotKey(first.reference), PARAM_ERR);
     EXPECT_TRUE(server.press("⌃⌥K").contains("error"));
 }
 
@@ -412,18 +416,21 @@ TEST_F(DesktopHost, AppleEventsTheDelegateAndServices)
     std::vector<std::pair<std::vector<std::string>, std::optional<AppleEvent>>> opened;
     std::vector<std::optional<AppleEvent>> quits, reopens;
     TerminateReply reply = TerminateReply::cancel;
-    desktop->setApplicationDelegate({
-        [&](const std::vector<std::string>& urls) { opened.push_back({urls, desktop->currentAppleEvent()}); },
+    int terminations = 0;
+    auto& applicationEvents = desktop->applicationEvents();
+    applicationEvents.setApplicationDelegate({
+        [&](const std::vector<std::string>& urls) { opened.push_back({urls, applicationEvents.currentAppleEvent()}); },
         [&](bool) {
-            reopens.push_back(desktop->currentAppleEvent());
+            reopens.push_back(applicationEvents.currentAppleEvent());
             return false;
         },
         [&] {
-            quits.push_back(desktop->currentAppleEvent());
+            quits.push_back(applicationEvents.currentAppleEvent());
             return reply;
         },
+        [&] { ++terminations; },
     });
-    EXPECT_FALSE(desktop->currentAppleEvent());
+    EXPECT_FALSE(applicationEvents.currentAppleEvent());
 
     // Without a handler of its own, a get-URL event reaches the delegate.
     server.getURL("acme://one", terminal);
@@ -432,9 +439,9 @@ TEST_F(DesktopHost, AppleEventsTheDelegateAndServices)
     EXPECT_EQ(opened[0].second, (AppleEvent{INTERNET_EVENT_CLASS, INTERNET_EVENT_CLASS, "acme://one", terminal, std::nullopt}));
 
     std::vector<AppleEvent> events;
-    desktop->setGetURLHandler([&](const AppleEvent& event) {
+    applicationEvents.setGetURLHandler([&](const AppleEvent& event) {
         events.push_back(event);
-        EXPECT_EQ(desktop->currentAppleEvent(), event);
+        EXPECT_EQ(applicationEvents.currentAppleEvent(), event);
     });
     server.getURL("acme://two", terminal);
     server.getURL(nullptr);
@@ -443,7 +450,7 @@ TEST_F(DesktopHost, AppleEventsTheDelegateAndServices)
     EXPECT_EQ(events[0].senderPid, terminal);
     EXPECT_FALSE(events[1].directObject);
     EXPECT_FALSE(events[1].senderPid);
-    EXPECT_FALSE(desktop->currentAppleEvent()) << "the current event lasts only while it is handled";
+    EXPECT_FALSE(applicationEvents.currentAppleEvent()) << "the current event lasts only while it is handled";
 
     server.openURLs({"acme://a", "file:///tmp/x.acmelink"}, terminal);
     ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return opened.size() == 2; }));
@@ -464,14 +471,19 @@ TEST_F(DesktopHost, AppleEventsTheDelegateAndServices)
     EXPECT_EQ(answer([&] { return server.askToQuit("shut", terminal); })["answer"], (json{{"reply", "cancel"}}));
     ASSERT_EQ(quits.size(), 1u);
     EXPECT_EQ(quits[0], (AppleEvent{CORE_EVENT_CLASS, QUIT_EVENT_ID, std::nullopt, terminal, fourCharCode("shut")}));
-    answer([&] { return server.askToQuit(); });
+    EXPECT_EQ(terminations, 0) << "a cancelled quit ends nothing";
+    // The platform does not end the process: a quit answered now reaches the
+    // delegate's terminate, and the test (playing the host) goes on.
+    reply = TerminateReply::now;
+    EXPECT_EQ(answer([&] { return server.askToQuit(); })["answer"], (json{{"reply", "now"}}));
     ASSERT_EQ(quits.size(), 2u);
     EXPECT_FALSE(quits[1]) << "a quit from the host's own menu has no Apple event";
+    EXPECT_EQ(terminations, 1);
 
     EXPECT_EQ(answer([&] { return server.service({"/tmp/a.txt"}, "import"); })["answer"],
               (json{{"error", "The application provides no services"}}));
     std::vector<ServicesRequest> requests;
-    desktop->setServicesProvider([&](const ServicesRequest& request) -> std::optional<std::string> {
+    applicationEvents.setServicesProvider([&](const ServicesRequest& request) -> std::optional<std::string> {
         requests.push_back(request);
         if (request.fileURLs.empty() || !request.userData)
             return std::string("No file for the service");
@@ -487,7 +499,7 @@ TEST_F(DesktopHost, AppleEventsTheDelegateAndServices)
 
     EXPECT_EQ(ownRecord(server)["handlers"],
               (json{{"getURL", true}, {"services", true}, {"delegate", true}, {"displayReconfiguration", false}}));
-    desktop->setGetURLHandler(nullptr);
+    applicationEvents.setGetURLHandler(nullptr);
     EXPECT_FALSE(ownRecord(server)["handlers"]["getURL"].get<bool>());
 }
 
@@ -496,21 +508,23 @@ TEST_F(DesktopHost, AServerThatDiesDuringAModalCallLeavesTheHostHeadless)
     auto server = std::make_unique<DesktopServer>();
     auto desktop = connect(*server);
     ASSERT_TRUE(desktop);
-    auto item = desktop->makeStatusItem(VARIABLE_STATUS_ITEM_LENGTH);
-    desktop->setStatusItemAutosaveName(item, "kept");
+    auto& statusBar = desktop->statusBar();
+    auto& alerts = desktop->alerts();
+    auto item = statusBar.makeStatusItem(VARIABLE_STATUS_ITEM_LENGTH);
+    statusBar.setStatusItemAutosaveName(item, "kept");
     auto killer = std::async(std::launch::async, [&] {
         server->waitFor([](const json& state) { return !state["hosts"][0]["alert"].is_null(); });
         server->kill();
     });
     testing::internal::CaptureStderr();
-    EXPECT_EQ(desktop->runModalAlert({"Quit?", "", {"Quit", "Cancel"}}), 0) << "the headless answer: the first button";
+    EXPECT_EQ(alerts.runModalAlert({"Quit?", "", {"Quit", "Cancel"}}), 0) << "the headless answer: the first button";
     killer.get();
     // Everything afterwards is the headless desktop's, without a word more.
-    EXPECT_FALSE(desktop->frontmostApplication());
-    EXPECT_EQ(desktop->screens(), std::vector<Screen>{HeadlessDesktop::headlessScreen()});
-    EXPECT_EQ(desktop->registerHotKey(40, 256, {1, 0}, 0).status, NO_ERR);
-    EXPECT_EQ(desktop->runModalAlert({"Again?", "", {"Yes", "No"}}), 0);
-    EXPECT_EQ(desktop->statusItem(item)->autosaveName, "kept") << "the host's own state stays";
+    EXPECT_FALSE(desktop->workspace().frontmostApplication());
+    EXPECT_EQ(desktop->windowServer().screens(), std::vector<Screen>{headlessScreen()});
+    EXPECT_EQ(desktop->hotKeys().registerHotKey(40, 256, {1, 0}, 0).status, NO_ERR);
+    EXPECT_EQ(alerts.runModalAlert({"Again?", "", {"Yes", "No"}}), 0);
+    EXPECT_EQ(statusBar.statusItem(item)->autosaveName, "kept") << "the host's own state stays";
     std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(occurrences(said, "desktop server went away"), 1u) << said;
     EXPECT_NE(said.find("the server closed the connection"), std::string::npos) << said;
@@ -530,9 +544,9 @@ TEST_F(DesktopHost, AServerThatStopsAnsweringIsDroppedAfterTheBound)
     ASSERT_TRUE(desktop) << error;
     testing::internal::CaptureStderr();
     auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(desktop->frontmostApplication());
+    EXPECT_FALSE(desktop->workspace().frontmostApplication());
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-    EXPECT_EQ(desktop->onScreenWindows()->size(), 0u);
+    EXPECT_EQ(desktop->windowServer().onScreenWindows()->size(), 0u);
     std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(said, "desktop server went away (no answer to frontmostApplication within 300 ms); the headless desktop serves from now on\n");
 }
@@ -553,7 +567,7 @@ TEST_F(DesktopHost, MalformedLinesFromTheServerAreReportedAndSkipped)
     auto desktop = connectToTheDesktopServer(talker.path(), identity, error);
     ASSERT_TRUE(desktop) << error;
     bool active = false;
-    desktop->observeApplication(ApplicationNotification::didBecomeActive, [&] { active = true; });
+    desktop->workspace().observeApplication(ApplicationNotification::didBecomeActive, [&] { active = true; });
     ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return active; })) << "the good line after the bad ones still counts";
     auto said = complaint.get_future().get();
     EXPECT_NE(said.find(R"("error":"not a JSON object","line":"garbage","op":"malformed")"), std::string::npos) << said;
@@ -617,9 +631,10 @@ TEST(DesktopRealHost, RunsAgainstTheServerFollowsTheFrontAndEndsOnAQuit)
     EXPECT_EQ(plan.status, 0) << plan.err;
     EXPECT_EQ(json::parse(plan.out)["frame"], (json{{"x", 425}, {"y", 102}, {"width", 150}, {"height", 34}}));
 
-    // A host without a delegate of its own terminates at a quit request.
+    // A quit request never cuts the shell off: the host answers "cancel",
+    // stops the shell in order and leaves once it is gone.
     auto answer = server.askToQuit("shut", safari, pid);
-    EXPECT_EQ(answer["answer"], (json{{"reply", "now"}})) << answer.dump();
+    EXPECT_EQ(answer["answer"], (json{{"reply", "cancel"}})) << answer.dump();
     auto run = host->wait();
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.status, 0) << run.err;
@@ -656,4 +671,41 @@ TEST(DesktopRealHost, GoesOnHeadlessWhenTheServerGoesOrWasNeverThere)
     EXPECT_EQ(json::parse(run.out)["badge"], false);
     EXPECT_EQ(run.err,
               "desktop server unreachable at /tmp/kd-no-such-folder/desktop.sock (No such file or directory); the headless desktop serves\n");
+}
+
+TEST(DesktopRealHost, AQuitFromAnotherApplicationStopsTheShellAndWhatItStarted)
+{
+    DesktopServer server;
+    auto safari = server.add({{"bundleIdentifier", "com.apple.Safari"}})["application"]["pid"].get<int64_t>();
+    fixture::Bundle bundle;
+    bundle.writeInfoWithIdentifier("com.example.acme");
+    bundle.writeTestShellDescriptor();
+    bundle.installHost();
+    const std::string shellFile = bundle.root() + "/shell", helperFile = bundle.root() + "/helper";
+    fixture::RunOptions options;
+    // The shell's helper ignores SIGTERM.
+    options.arguments = {"ts:pid=" + shellFile, "ts:spawn=" + helperFile, "ts:forever"};
+    auto host = fixture::startHost(bundle, server.withDesktop(options));
+    auto record = server.waitForHost("com.example.acme");
+    ASSERT_TRUE(record) << host->err();
+    auto pidIn = [](const std::string& path) {
+        std::ifstream file(path);
+        pid_t pid = 0;
+        file >> pid;
+        return pid;
+    };
+    ASSERT_TRUE(fixture::eventually([&] { return pidIn(shellFile) > 0 && pidIn(helperFile) > 0; }));
+    const pid_t shell = pidIn(shellFile), helper = pidIn(helperFile);
+
+    auto answer = server.askToQuit("quit", safari, host->pid());
+    EXPECT_EQ(answer["answer"], (json{{"reply", "cancel"}})) << answer.dump();
+    auto run = host->wait();
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto log = fixture::readLines(bundle.applicationSupport("com.example.acme") + "/shell.jsonl");
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back()["kind"], "child-exit");
+    EXPECT_EQ(log.back()["status"], SIGTERM) << "the shell was asked to end";
+    EXPECT_TRUE(fixture::eventually([&] { return !platform::isAlive(shell) && !platform::isAlive(helper); }))
+        << "nothing the shell started outlives the quit";
 }

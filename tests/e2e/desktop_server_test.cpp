@@ -495,6 +495,50 @@ TEST(DesktopServerLines, WrongLinesGetAnErrorAndChangeNothing)
     EXPECT_EQ((*welcome)["error"], "process 700060 is registered already (connection " + std::to_string(DesktopServer::hostIn(server.state(), 700060)["connection"].get<int>()) + ")");
 }
 
+TEST(DesktopServerLines, AMissingOrWrongMemberIsRefusedByNameAndChangesNothing)
+{
+    DesktopServer server;
+    auto host = hostPeer(server, 700070, "com.example.acme");
+    const json status = {{"length", -1}, {"autosaveName", ""}, {"button", json::object()}, {"menu", nullptr}};
+    const std::string hotKeyRefusal = " must be an unsigned 32-bit number";
+    struct Case {
+        json request;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {{{"op", "runningApplication"}}, "\"pid\" is missing"},
+        {{{"op", "runningApplication"}, {"pid", "7"}}, "\"pid\" is missing"},
+        {{{"op", "openURL"}, {"url", 5}}, "\"url\" is missing"},
+        {{{"op", "systemSymbolExists"}}, "\"name\" is missing"},
+        {{{"op", "activate"}, {"pid", 0}}, "\"pid\" must be a process id"},
+        {{{"op", "activate"}, {"pid", int64_t(1) << 40}}, "\"pid\" must be a process id"},
+        {{{"op", "registerHotKey"}, {"modifiers", 0}, {"signature", 1}, {"hotKeyId", 1}}, "\"code\"" + hotKeyRefusal},
+        {{{"op", "registerHotKey"}, {"code", 40}, {"modifiers", -1}, {"signature", 1}, {"hotKeyId", 1}}, "\"modifiers\"" + hotKeyRefusal},
+        {{{"op", "registerHotKey"}, {"code", 40}, {"modifiers", 0}, {"signature", 1}, {"hotKeyId", 1}, {"options", int64_t(1) << 33}},
+         "\"options\"" + hotKeyRefusal},
+        {{{"op", "statusItem"}, {"item", "one"}, {"state", status}}, "a status item needs \"item\" and a \"state\" of the status-item shape"},
+        {{{"op", "panel"}, {"panel", 1}}, "a panel needs \"panel\" and a \"state\" of the panel shape"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.request.dump());
+        auto reply = host->request(test.request);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ((*reply)["error"], test.error);
+        EXPECT_EQ((*reply)["op"], test.request["op"]);
+        EXPECT_FALSE(reply->contains("ok"));
+    }
+    auto record = DesktopServer::hostIn(server.state(), 700070);
+    EXPECT_TRUE(record["connected"].get<bool>());
+    EXPECT_TRUE(record["hotKeys"].empty());
+    EXPECT_TRUE(record["statusItems"].empty());
+    EXPECT_TRUE(record["panels"].empty());
+    EXPECT_TRUE(record["activations"].empty());
+    EXPECT_TRUE(record["openedURLs"].empty());
+    // A client's request is refused the same way.
+    EXPECT_EQ(server.request({{"op", "setMouse"}, {"x", 1}})["error"], "\"x\" and \"y\" must be numbers");
+    EXPECT_EQ(server.state()["mouse"], (json{{"x", 720}, {"y", 450}}));
+}
+
 TEST(DesktopServerLog, ComesAPageAtATimeAndKeepsItsOrder)
 {
     DesktopServer server;

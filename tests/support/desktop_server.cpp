@@ -2,18 +2,17 @@
 
 #include "platform/desktop.h"
 #include "platform/main_queue.h"
+#include "platform/unix_socket.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,21 +37,8 @@ std::string readSome(int fd)
 // A connected Unix socket, or -1.
 int connectTo(const std::string& path)
 {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        ::close(fd);
-        return -1;
-    }
-    std::memcpy(address.sun_path, path.data(), path.size());
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    auto connected = platform::connectToUnixSocket(path);
+    return connected ? *connected : -1;
 }
 
 // Writes all the bytes; false when the peer is gone.

@@ -1,7 +1,8 @@
 // The headless desktop, and the desktop's values as the protocol writes them.
 #include "platform/desktop.h"
-#include "platform/desktop_json.h"
-#include "platform/headless_desktop.h"
+#include "platform/linux/desktop/wire.h"
+#include "platform/linux/desktop/status_bar_headless.h"
+#include "platform/linux/desktop/window_server_headless.h"
 #include "platform/main_queue.h"
 
 #include <gtest/gtest.h>
@@ -134,102 +135,103 @@ protected:
         markTheMainThread();
         runTheMainQueue();
     }
-    HeadlessDesktop desktop{someone()};
+    std::unique_ptr<Desktop> headless = makeHeadlessDesktop(someone());
+    Desktop& desktop = *headless;
 };
 
 TEST_F(HeadlessDesktopTest, IsASessionWithNobodyElse)
 {
-    EXPECT_FALSE(desktop.frontmostApplication());
-    auto running = desktop.runningApplications();
+    EXPECT_FALSE(desktop.workspace().frontmostApplication());
+    auto running = desktop.workspace().runningApplications();
     ASSERT_EQ(running.size(), 1u);
     EXPECT_EQ(running[0].bundleIdentifier, "com.example.acme");
-    EXPECT_EQ(desktop.runningApplication(4242)->localizedName, "Acme");
-    EXPECT_FALSE(desktop.runningApplication(4243));
-    EXPECT_EQ(desktop.runningApplications("com.example.acme").size(), 1u);
-    EXPECT_TRUE(desktop.runningApplications("com.apple.Safari").empty());
-    EXPECT_FALSE(desktop.activate(4243));
-    EXPECT_FALSE(desktop.openURL("https://kestrune.app"));
-    EXPECT_EQ(desktop.onScreenWindows(), std::vector<json>{});
-    EXPECT_EQ(desktop.screens(), std::vector<Screen>{HeadlessDesktop::headlessScreen()});
-    EXPECT_EQ(desktop.mouseLocation(), (Point{720, 450}));
-    EXPECT_EQ(desktop.statusWindowLevel(), STATUS_WINDOW_LEVEL);
-    EXPECT_EQ(desktop.keyboardLayoutType(), KeyboardLayoutType::ansi);
-    EXPECT_FALSE(desktop.currentAppleEvent());
-    EXPECT_EQ(desktop.runModalAlert({"Quit?", "", {"Quit", "Cancel"}}), 0) << "the first button";
-    EXPECT_EQ(desktop.runModalAlert({"Note", "", {}}), 0);
+    EXPECT_EQ(desktop.workspace().runningApplication(4242)->localizedName, "Acme");
+    EXPECT_FALSE(desktop.workspace().runningApplication(4243));
+    EXPECT_EQ(desktop.workspace().runningApplications("com.example.acme").size(), 1u);
+    EXPECT_TRUE(desktop.workspace().runningApplications("com.apple.Safari").empty());
+    EXPECT_FALSE(desktop.workspace().activate(4243));
+    EXPECT_FALSE(desktop.workspace().openURL("https://kestrune.app"));
+    EXPECT_EQ(desktop.windowServer().onScreenWindows(), std::vector<json>{});
+    EXPECT_EQ(desktop.windowServer().screens(), std::vector<Screen>{headlessScreen()});
+    EXPECT_EQ(desktop.windowServer().mouseLocation(), (Point{720, 450}));
+    EXPECT_EQ(desktop.windowServer().statusWindowLevel(), STATUS_WINDOW_LEVEL);
+    EXPECT_EQ(desktop.hotKeys().keyboardLayoutType(), KeyboardLayoutType::ansi);
+    EXPECT_FALSE(desktop.applicationEvents().currentAppleEvent());
+    EXPECT_EQ(desktop.alerts().runModalAlert({"Quit?", "", {"Quit", "Cancel"}}), 0) << "the first button";
+    EXPECT_EQ(desktop.alerts().runModalAlert({"Note", "", {}}), 0);
 }
 
 TEST_F(HeadlessDesktopTest, KeepsWhatTheHostSet)
 {
-    auto item = desktop.makeStatusItem(VARIABLE_STATUS_ITEM_LENGTH);
-    EXPECT_NE(desktop.makeStatusItem(30), item);
-    desktop.setStatusItemAutosaveName(item, "com.example.acme");
+    auto item = desktop.statusBar().makeStatusItem(VARIABLE_STATUS_ITEM_LENGTH);
+    EXPECT_NE(desktop.statusBar().makeStatusItem(30), item);
+    desktop.statusBar().setStatusItemAutosaveName(item, "com.example.acme");
     StatusItemButton button{SymbolImage{"star", "Acme", std::nullopt, std::nullopt, std::nullopt, true}, "", "Acme", "Acme"};
-    desktop.setStatusItemButton(item, button);
-    desktop.setStatusItemMenu(item, sampleMenu());
-    EXPECT_EQ(desktop.statusItem(item), (StatusItem{VARIABLE_STATUS_ITEM_LENGTH, "com.example.acme", button, sampleMenu()}));
-    EXPECT_FALSE(desktop.statusItem(99));
+    desktop.statusBar().setStatusItemButton(item, button);
+    desktop.statusBar().setStatusItemMenu(item, sampleMenu());
+    EXPECT_EQ(desktop.statusBar().statusItem(item), (StatusItem{VARIABLE_STATUS_ITEM_LENGTH, "com.example.acme", button, sampleMenu()}));
+    EXPECT_FALSE(desktop.statusBar().statusItem(99));
 
     PanelStyle style;
     style.width = 150;
     style.height = 34;
-    auto panel = desktop.makePanel(style);
-    EXPECT_EQ(desktop.panel(panel), (Panel{style, {0, 0, 150, 34}, "", false}));
-    desktop.setPanelText(panel, "Copied");
-    desktop.setPanelFrame(panel, {1, 2, 150, 34});
-    desktop.orderPanelFrontRegardless(panel);
-    EXPECT_EQ(desktop.panel(panel), (Panel{style, {1, 2, 150, 34}, "Copied", true}));
-    desktop.orderPanelOut(panel);
-    EXPECT_FALSE(desktop.panel(panel)->visible);
+    auto panel = desktop.panels().makePanel(style);
+    EXPECT_EQ(desktop.panels().panel(panel), (Panel{style, {0, 0, 150, 34}, "", false}));
+    desktop.panels().setPanelText(panel, "Copied");
+    desktop.panels().setPanelFrame(panel, {1, 2, 150, 34});
+    desktop.panels().orderPanelFrontRegardless(panel);
+    EXPECT_EQ(desktop.panels().panel(panel), (Panel{style, {1, 2, 150, 34}, "Copied", true}));
+    desktop.panels().orderPanelOut(panel);
+    EXPECT_FALSE(desktop.panels().panel(panel)->visible);
 
     // A pop-up opens and closes with nobody to pick.
     std::vector<MenuPlace> opened;
-    desktop.setMenuWillOpenHandler([&](const MenuPlace& place) { opened.push_back(place); });
-    desktop.setMenuPickHandler([](const MenuPick&) { ADD_FAILURE() << "nobody picks"; });
-    EXPECT_FALSE(desktop.popUpMenu(sampleMenu(), {1, 2}));
+    desktop.statusBar().setMenuWillOpenHandler([&](const MenuPlace& place) { opened.push_back(place); });
+    desktop.statusBar().setMenuPickHandler([](const MenuPick&) { ADD_FAILURE() << "nobody picks"; });
+    EXPECT_FALSE(desktop.statusBar().popUpMenu(sampleMenu(), {1, 2}));
     EXPECT_EQ(opened, std::vector<MenuPlace>{MenuPlace{}});
 }
 
 TEST_F(HeadlessDesktopTest, HotKeysRegisterOncePerChordAndAreNeverPressed)
 {
-    auto first = desktop.registerHotKey(40, HOT_KEY_COMMAND, {1, 0}, 0);
-    auto second = desktop.registerHotKey(40, HOT_KEY_COMMAND | HOT_KEY_SHIFT, {1, 1}, 0);
+    auto first = desktop.hotKeys().registerHotKey(40, HOT_KEY_COMMAND, {1, 0}, 0);
+    auto second = desktop.hotKeys().registerHotKey(40, HOT_KEY_COMMAND | HOT_KEY_SHIFT, {1, 1}, 0);
     EXPECT_EQ(first.status, NO_ERR);
     EXPECT_EQ(second.status, NO_ERR);
     EXPECT_NE(first.reference, second.reference);
-    EXPECT_EQ(desktop.registerHotKey(40, HOT_KEY_COMMAND, {2, 0}, 0).status, EVENT_HOT_KEY_EXISTS_ERR);
-    EXPECT_EQ(desktop.unregisterHotKey(first.reference), NO_ERR);
-    EXPECT_EQ(desktop.unregisterHotKey(first.reference), PARAM_ERR);
-    EXPECT_EQ(desktop.registerHotKey(40, HOT_KEY_COMMAND, {2, 0}, 0).status, NO_ERR) << "a released chord is free again";
+    EXPECT_EQ(desktop.hotKeys().registerHotKey(40, HOT_KEY_COMMAND, {2, 0}, 0).status, EVENT_HOT_KEY_EXISTS_ERR);
+    EXPECT_EQ(desktop.hotKeys().unregisterHotKey(first.reference), NO_ERR);
+    EXPECT_EQ(desktop.hotKeys().unregisterHotKey(first.reference), PARAM_ERR);
+    EXPECT_EQ(desktop.hotKeys().registerHotKey(40, HOT_KEY_COMMAND, {2, 0}, 0).status, NO_ERR) << "a released chord is free again";
 }
 
 TEST_F(HeadlessDesktopTest, TheHostActivatesItselfUnlessProhibited)
 {
     std::vector<std::string> heard;
-    desktop.observeApplication(ApplicationNotification::didBecomeActive, [&] { heard.push_back("became active"); });
-    desktop.observeApplication(ApplicationNotification::didResignActive, [&] { heard.push_back("resigned"); });
-    auto observer = desktop.observeWorkspace(WorkspaceNotification::didActivateApplication,
+    desktop.workspace().observeApplication(ApplicationNotification::didBecomeActive, [&] { heard.push_back("became active"); });
+    desktop.workspace().observeApplication(ApplicationNotification::didResignActive, [&] { heard.push_back("resigned"); });
+    auto observer = desktop.workspace().observeWorkspace(WorkspaceNotification::didActivateApplication,
                                              [&](const std::optional<RunningApplication>& application) {
                                                  heard.push_back("activated " + std::to_string(application->pid));
                                              });
 
-    desktop.setActivationPolicy(ActivationPolicy::prohibited);
-    desktop.activateIgnoringOtherApps();
-    EXPECT_FALSE(desktop.activate(4242));
-    EXPECT_FALSE(desktop.isActive());
-    desktop.setActivationPolicy(ActivationPolicy::accessory);
-    desktop.activateIgnoringOtherApps();
-    EXPECT_TRUE(desktop.isActive());
-    EXPECT_EQ(desktop.frontmostApplication()->activationPolicy, ActivationPolicy::accessory);
+    desktop.workspace().setActivationPolicy(ActivationPolicy::prohibited);
+    desktop.workspace().activateIgnoringOtherApps();
+    EXPECT_FALSE(desktop.workspace().activate(4242));
+    EXPECT_FALSE(desktop.workspace().isActive());
+    desktop.workspace().setActivationPolicy(ActivationPolicy::accessory);
+    desktop.workspace().activateIgnoringOtherApps();
+    EXPECT_TRUE(desktop.workspace().isActive());
+    EXPECT_EQ(desktop.workspace().frontmostApplication()->activationPolicy, ActivationPolicy::accessory);
     EXPECT_TRUE(heard.empty()) << "notifications come from the main queue";
     runTheMainQueue();
     EXPECT_EQ(heard, (std::vector<std::string>{"became active", "activated 4242"}));
 
-    desktop.removeObserver(observer);
-    desktop.setActivationPolicy(ActivationPolicy::prohibited);
-    EXPECT_FALSE(desktop.isActive());
-    desktop.setActivationPolicy(ActivationPolicy::regular);
-    EXPECT_TRUE(desktop.activate(4242));
+    desktop.workspace().removeObserver(observer);
+    desktop.workspace().setActivationPolicy(ActivationPolicy::prohibited);
+    EXPECT_FALSE(desktop.workspace().isActive());
+    desktop.workspace().setActivationPolicy(ActivationPolicy::regular);
+    EXPECT_TRUE(desktop.workspace().activate(4242));
     runTheMainQueue();
     EXPECT_EQ(heard, (std::vector<std::string>{"became active", "activated 4242", "resigned", "became active"}));
 }
@@ -238,9 +240,9 @@ TEST_F(HeadlessDesktopTest, WorkQueuedByADesktopThatIsGoneDoesNothing)
 {
     bool heard = false;
     {
-        HeadlessDesktop shortLived{someone()};
-        shortLived.observeApplication(ApplicationNotification::didBecomeActive, [&] { heard = true; });
-        shortLived.activateIgnoringOtherApps();
+        auto shortLived = makeHeadlessDesktop(someone());
+        shortLived->workspace().observeApplication(ApplicationNotification::didBecomeActive, [&] { heard = true; });
+        shortLived->workspace().activateIgnoringOtherApps();
     }
     runTheMainQueue();
     EXPECT_FALSE(heard);

@@ -1,13 +1,13 @@
 #include "client.h"
 
 #include "platform/desktop.h"
-#include "platform/desktop_json.h"
+#include "platform/linux/desktop/wire.h"
+#include "platform/unix_socket.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -16,7 +16,6 @@
 #include <set>
 #include <sstream>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace desktop {
@@ -432,16 +431,10 @@ public:
 
     std::optional<std::string> connect(const std::string& path)
     {
-        if (path.size() >= sizeof(sockaddr_un::sun_path))
-            return "the socket path is too long";
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0)
-            return std::strerror(errno);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.data(), path.size());
-        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
-            return std::strerror(errno);
+        auto connected = platform::connectToUnixSocket(path);
+        if (!connected)
+            return connected.failure().description();
+        fd_ = *connected;
         return std::nullopt;
     }
 

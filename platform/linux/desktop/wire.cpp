@@ -1,4 +1,4 @@
-#include "platform/desktop_json.h"
+#include "platform/linux/desktop/wire.h"
 
 #include <cmath>
 #include <limits>

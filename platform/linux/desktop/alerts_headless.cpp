@@ -1,0 +1,13 @@
+#include "platform/linux/desktop/alerts_headless.h"
+
+#include "platform/main_queue.h"
+
+namespace platform {
+
+int HeadlessAlerts::runModalAlert(const Alert&)
+{
+    assertOnTheMainThread("runModalAlert");
+    return 0;
+}
+
+} // namespace platform

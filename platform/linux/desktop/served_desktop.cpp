@@ -1,0 +1,79 @@
+// The desktop served by the desktop server (tools/desktop): every topic
+// speaks through one connection, keeps the host's own state as its headless
+// self does, and falls back to that self when the server is gone.
+#include "platform/desktop.h"
+
+#include "platform/linux/desktop/alerts_served.h"
+#include "platform/linux/desktop/application_events_served.h"
+#include "platform/linux/desktop/headless_state.h"
+#include "platform/linux/desktop/hot_keys_served.h"
+#include "platform/linux/desktop/panels_served.h"
+#include "platform/linux/desktop/server_connection.h"
+#include "platform/linux/desktop/status_bar_served.h"
+#include "platform/linux/desktop/window_server_served.h"
+#include "platform/linux/desktop/workspace_served.h"
+#include "platform/unix_socket.h"
+
+namespace platform {
+
+namespace {
+
+class ServedDesktop final : public Desktop {
+public:
+    // Takes the connected socket `fd`. The topics are in place before the
+    // host introduces itself, so that no event finds its handler missing.
+    ServedDesktop(DesktopIdentity identity, int fd)
+        : state_(std::move(identity))
+        , server_(fd, state_)
+        , workspace_(state_, server_)
+        , windowServer_(server_)
+        , statusBar_(server_)
+        , hotKeys_(server_)
+        , panels_(server_)
+        , alerts_(server_)
+        , applicationEvents_(server_)
+    {
+    }
+
+    // Introduces the host; the reason it failed otherwise.
+    std::optional<std::string> introduce() { return server_.introduce(state_.identity()); }
+
+    Workspace& workspace() override { return workspace_; }
+    WindowServer& windowServer() override { return windowServer_; }
+    StatusBar& statusBar() override { return statusBar_; }
+    HotKeys& hotKeys() override { return hotKeys_; }
+    Panels& panels() override { return panels_; }
+    Alerts& alerts() override { return alerts_; }
+    ApplicationEvents& applicationEvents() override { return applicationEvents_; }
+
+private:
+    HeadlessState state_;
+    ServerConnection server_;
+    ServedWorkspace workspace_;
+    ServedWindowServer windowServer_;
+    ServedStatusBar statusBar_;
+    ServedHotKeys hotKeys_;
+    ServedPanels panels_;
+    ServedAlerts alerts_;
+    ServedApplicationEvents applicationEvents_;
+};
+
+} // namespace
+
+std::unique_ptr<Desktop> connectToTheDesktopServer(const std::string& socketPath, DesktopIdentity identity,
+                                                   std::string& error)
+{
+    auto connected = connectToUnixSocket(socketPath);
+    if (!connected) {
+        error = connected.failure().description();
+        return nullptr;
+    }
+    auto desktop = std::make_unique<ServedDesktop>(std::move(identity), *connected);
+    if (auto failure = desktop->introduce()) {
+        error = *failure;
+        return nullptr;
+    }
+    return desktop;
+}
+
+} // namespace platform

@@ -1,0 +1,45 @@
+// What the system sends the hosts in the simulated session: get-URL and
+// open-URLs Apple events, reopen and quit requests, the Services menu; and
+// which handlers each host installed to receive them.
+#pragma once
+
+#include "request.h"
+#include "topic.h"
+
+#include <map>
+#include <optional>
+#include <utility>
+
+namespace desktop {
+
+class Session;
+
+class ApplicationEvents final : public Topic {
+public:
+    explicit ApplicationEvents(Session& session);
+
+    void describeHost(const HostRecord& host, json& record) override;
+
+private:
+    // The sender a client names: a process id, or an application of the
+    // session; nothing, with the request refused, for an unknown one.
+    std::optional<json> senderIn(Request& request);
+    // The Apple event a request describes: null unless it names a sender or
+    // a reason, or asks for one with "appleEvent": true.
+    std::optional<json> appleEventIn(Request& request);
+    // The host a system request names and the Apple event it carries; no
+    // host (the request refused) when either is wrong.
+    std::pair<HostRecord*, json> hostAndAppleEventOf(Request& request);
+
+    void handlers(Request& request);
+    void getURL(Request& request);
+    void openURLs(Request& request);
+    void reopen(Request& request);
+    void askToQuit(Request& request);
+    void service(Request& request);
+
+    Session& session_;
+    std::map<uint64_t, json> handlers_;   // by host connection
+};
+
+} // namespace desktop

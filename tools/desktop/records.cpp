@@ -1,0 +1,20 @@
+#include "records.h"
+
+namespace desktop {
+
+const char* nameOf(Role role)
+{
+    switch (role) {
+    case Role::none:
+        return "none";
+    case Role::host:
+        return "host";
+    case Role::application:
+        return "application";
+    case Role::client:
+        return "client";
+    }
+    return "none";
+}
+
+} // namespace desktop
