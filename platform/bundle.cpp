@@ -431,9 +431,10 @@ Bundle Bundle::containing(const std::string& executablePath)
     return bundle;
 }
 
-Bundle Bundle::main()
+const Bundle& Bundle::main()
 {
-    return containing(runningExecutablePath());
+    static const Bundle bundle = containing(runningExecutablePath());
+    return bundle;
 }
 
 std::optional<std::string> Bundle::identifier() const
@@ -454,13 +455,5 @@ std::optional<std::string> Bundle::string(const std::string& key) const
     return found->get<std::string>();
 }
 
-std::string runningExecutablePath()
-{
-    char path[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return {};
-    return std::string(path, static_cast<std::size_t>(length));
-}
 
 } // namespace platform

@@ -24,8 +24,9 @@ public:
     // that layout has its own folder as bundle, like a bare tool.
     static Bundle containing(const std::string& executablePath);
 
-    // The bundle of the running executable (/proc/self/exe).
-    static Bundle main();
+    // The bundle of the running executable, read once: the start-up and the
+    // desktop both ask for it.
+    static const Bundle& main();
 
     const std::string& path() const { return path_; }
     // Contents/Resources, or the folder itself for a bare tool.
@@ -44,7 +45,7 @@ private:
     nlohmann::json info_ = nlohmann::json::object();
 };
 
-// The path of the running executable.
-std::string runningExecutablePath();
+// The path of the running executable, asked of the system once.
+const std::string& runningExecutablePath();
 
 } // namespace platform

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <climits>
 #include <fcntl.h>
 #include <malloc.h>
 #include <set>
@@ -11,6 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/bundle.h"
 #include "platform/files.h"
 #include "platform/main_queue.h"
 
@@ -235,6 +237,16 @@ void giveLargeBlocksBackWhenFreed()
     // block freed, and the next such block stays in the heap for good.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     mallopt(M_TRIM_THRESHOLD, 256 * 1024);
+}
+
+const std::string& runningExecutablePath()
+{
+    static const std::string path = [] {
+        char link[PATH_MAX];
+        ssize_t length = readlink("/proc/self/exe", link, sizeof link - 1);
+        return length > 0 ? std::string(link, static_cast<std::size_t>(length)) : std::string();
+    }();
+    return path;
 }
 
 } // namespace platform
