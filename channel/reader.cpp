@@ -1,5 +1,7 @@
 #include "channel/reader.h"
 
+#include "platform/json_line.h"
+
 #include <simdjson.h>
 
 #include <algorithm>
@@ -173,24 +175,12 @@ std::optional<int32_t> panelNumberOf(const std::optional<simdjson::dom::element>
 std::optional<std::string> withNumbersWidened(const char* line, std::size_t length)
 {
     // Encoding recurses per level: nesting beyond what a message may have
-    // is refused while parsing, before anything recurses into it.
-    struct TooDeep {};
-    auto depthGuard = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
-        if ((event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start)
-            && depth >= DEEPEST_MESSAGE)
-            throw TooDeep{};
-        return true;
-    };
-    nlohmann::json parsed;
-    try {
-        parsed = nlohmann::json::parse(line, line + length, depthGuard, /*allow_exceptions=*/false);
-    } catch (const TooDeep&) {
-        return std::nullopt;
-    }
-    if (parsed.is_discarded() || !parsed.is_object())
+    // is refused while parsing.
+    auto parsed = platform::objectWithin(std::string_view(line, length), DEEPEST_MESSAGE);
+    if (!parsed)
         return std::nullopt;
     try {
-        return parsed.dump();
+        return parsed->dump();
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;
     }

@@ -3,6 +3,7 @@
 #include "host/startup.h"
 #include "platform/exit.h"
 #include "platform/files.h"
+#include "platform/json_line.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -25,30 +26,9 @@ platform::Result<std::string> chooseRuntimeFile(const std::vector<std::string>& 
         "chooseRuntimeFile", "Contents/Resources holds " + std::to_string(files.size()) + " *-runtime.json, none is " + wanted);
 }
 
-namespace {
-struct TooDeep {};
-}
-
 std::optional<nlohmann::json> runtimeObjectFrom(const std::string& text)
 {
-    // The parser validates UTF-8 and keeps its own stack, but copying and
-    // encoding a value recurse: nesting beyond the limit is refused here, as
-    // a parse error, before anything can recurse into it.
-    auto depthGuard = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
-        if ((event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start)
-            && depth >= RUNTIME_NESTING_LIMIT)
-            throw TooDeep{};
-        return true;
-    };
-    nlohmann::json parsed;
-    try {
-        parsed = nlohmann::json::parse(text, depthGuard, /*allow_exceptions=*/false);
-    } catch (const TooDeep&) {
-        return std::nullopt;
-    }
-    if (!parsed.is_object())
-        return std::nullopt;
-    return parsed;
+    return platform::objectWithin(text, RUNTIME_NESTING_LIMIT);
 }
 
 std::map<std::string, std::string> stringMembersOf(const nlohmann::json& object)

@@ -2,6 +2,26 @@
 
 namespace platform {
 
+std::optional<nlohmann::json> objectWithin(std::string_view text, int depthLimit)
+{
+    struct TooDeep {};
+    auto depthGuard = [depthLimit](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        if ((event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start)
+            && depth >= depthLimit)
+            throw TooDeep{};
+        return true;
+    };
+    nlohmann::json parsed;
+    try {
+        parsed = nlohmann::json::parse(text, depthGuard, /*allow_exceptions=*/false);
+    } catch (const TooDeep&) {
+        return std::nullopt;
+    }
+    if (!parsed.is_object())
+        return std::nullopt;
+    return parsed;
+}
+
 std::string jsonLine(const nlohmann::json& object)
 {
     try {
