@@ -43,10 +43,10 @@ std::unique_ptr<Desktop> chooseTheDesktop()
     const char* socketPath = std::getenv(DESKTOP_SOCKET_VARIABLE);
     if (!socketPath || !*socketPath)
         return makeHeadlessDesktop(identity);
-    std::string error;
-    if (auto served = connectToTheDesktopServer(socketPath, identity, error))
-        return served;
-    sayOnStandardError(std::string("desktop server unreachable at ") + socketPath + " (" + error
+    auto served = connectToTheDesktopServer(socketPath, identity);
+    if (served)
+        return std::move(*served);
+    sayOnStandardError(std::string("desktop server unreachable at ") + socketPath + " (" + served.failure().description()
                        + "); the headless desktop serves");
     return makeHeadlessDesktop(identity);
 }

@@ -14,6 +14,8 @@
 // run on the main queue. Every call is made on the main thread.
 #pragma once
 
+#include "platform/result.h"
+
 #include "platform/desktop/alerts.h"
 #include "platform/desktop/application_events.h"
 #include "platform/desktop/hot_keys.h"
@@ -81,7 +83,6 @@ std::unique_ptr<Desktop> makeHeadlessDesktop();
 
 // A desktop backed by the server at `socketPath`; nothing, with the reason in
 // `error`, when the server cannot be reached or refuses the host.
-std::unique_ptr<Desktop> connectToTheDesktopServer(const std::string& socketPath, DesktopIdentity identity,
-                                                   std::string& error);
+Result<std::unique_ptr<Desktop>> connectToTheDesktopServer(const std::string& socketPath, DesktopIdentity identity);
 
 } // namespace platform

@@ -47,10 +47,9 @@ protected:
 
     std::unique_ptr<Desktop> connect(DesktopServer& server)
     {
-        std::string error;
-        auto desktop = connectToTheDesktopServer(server.socket(), identity, error);
-        EXPECT_TRUE(desktop) << error;
-        return desktop;
+        auto desktop = connectToTheDesktopServer(server.socket(), identity);
+        EXPECT_TRUE(desktop.ok()) << desktop.failure().description();
+        return desktop.ok() ? std::move(*desktop) : nullptr;
     }
 
     json ownRecord(DesktopServer& server) { return DesktopServer::hostIn(server.state(), getpid()); }
@@ -538,10 +537,10 @@ TEST_F(DesktopHost, AServerThatStopsAnsweringIsDroppedAfterTheBound)
         }
     });
     setenv(DESKTOP_TIMEOUT_VARIABLE, "300", 1);
-    std::string error;
-    auto desktop = connectToTheDesktopServer(silent.path(), identity, error);
+    auto connected = connectToTheDesktopServer(silent.path(), identity);
     unsetenv(DESKTOP_TIMEOUT_VARIABLE);
-    ASSERT_TRUE(desktop) << error;
+    ASSERT_TRUE(connected.ok()) << connected.failure().description();
+    auto desktop = std::move(*connected);
     testing::internal::CaptureStderr();
     auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(desktop->workspace().frontmostApplication());
@@ -563,9 +562,9 @@ TEST_F(DesktopHost, MalformedLinesFromTheServerAreReportedAndSkipped)
         while (!FakeServer::readLine(fd).empty()) {
         }
     });
-    std::string error;
-    auto desktop = connectToTheDesktopServer(talker.path(), identity, error);
-    ASSERT_TRUE(desktop) << error;
+    auto connected = connectToTheDesktopServer(talker.path(), identity);
+    ASSERT_TRUE(connected.ok()) << connected.failure().description();
+    auto desktop = std::move(*connected);
     bool active = false;
     desktop->workspace().observeApplication(ApplicationNotification::didBecomeActive, [&] { active = true; });
     ASSERT_TRUE(fixture::runTheMainQueueUntil([&] { return active; })) << "the good line after the bad ones still counts";
@@ -576,11 +575,13 @@ TEST_F(DesktopHost, MalformedLinesFromTheServerAreReportedAndSkipped)
 
 TEST_F(DesktopHost, AnUnreachableServerIsNamedAndRefused)
 {
-    std::string error;
-    EXPECT_FALSE(connectToTheDesktopServer("/tmp/kd-no-such-folder/desktop.sock", identity, error));
-    EXPECT_EQ(error, "No such file or directory");
-    EXPECT_FALSE(connectToTheDesktopServer("/tmp/" + std::string(120, 'x'), identity, error));
-    EXPECT_EQ(error, "the socket path is longer than 103 bytes");
+    auto missing = connectToTheDesktopServer("/tmp/kd-no-such-folder/desktop.sock", identity);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.failure().description(), "No such file or directory");
+    EXPECT_EQ(missing.failure().call, "connect");
+    auto tooLong = connectToTheDesktopServer("/tmp/" + std::string(120, 'x'), identity);
+    ASSERT_FALSE(tooLong.ok());
+    EXPECT_EQ(tooLong.failure().description(), "the socket path is longer than 103 bytes");
 }
 
 // --- The real host -------------------------------------------------------------------

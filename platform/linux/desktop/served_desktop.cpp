@@ -36,7 +36,7 @@ public:
     }
 
     // Introduces the host; the reason it failed otherwise.
-    std::optional<std::string> introduce() { return server_.introduce(state_.identity()); }
+    Result<void> introduce() { return server_.introduce(state_.identity()); }
 
     Workspace& workspace() override { return workspace_; }
     WindowServer& windowServer() override { return windowServer_; }
@@ -60,20 +60,15 @@ private:
 
 } // namespace
 
-std::unique_ptr<Desktop> connectToTheDesktopServer(const std::string& socketPath, DesktopIdentity identity,
-                                                   std::string& error)
+Result<std::unique_ptr<Desktop>> connectToTheDesktopServer(const std::string& socketPath, DesktopIdentity identity)
 {
     auto connected = connectToUnixSocket(socketPath);
-    if (!connected) {
-        error = connected.failure().description();
-        return nullptr;
-    }
+    if (!connected)
+        return connected.failure();
     auto desktop = std::make_unique<ServedDesktop>(std::move(identity), *connected);
-    if (auto failure = desktop->introduce()) {
-        error = *failure;
-        return nullptr;
-    }
-    return desktop;
+    if (auto introduced = desktop->introduce(); !introduced)
+        return introduced.failure();
+    return std::unique_ptr<Desktop>(std::move(desktop));
 }
 
 } // namespace platform

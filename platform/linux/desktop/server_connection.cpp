@@ -47,7 +47,7 @@ ServerConnection::~ServerConnection()
         ::close(fd_);
 }
 
-std::optional<std::string> ServerConnection::introduce(const DesktopIdentity& identity)
+Result<void> ServerConnection::introduce(const DesktopIdentity& identity)
 {
     connecting_ = true;
     auto optional = [](const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); };
@@ -64,16 +64,16 @@ std::optional<std::string> ServerConnection::introduce(const DesktopIdentity& id
     auto reply = call(hello);
     connecting_ = false;
     if (!reply)
-        return failure_.empty() ? std::string("no answer to the greeting") : failure_;
+        return failureBecause("hello", failure_.empty() ? std::string("no answer to the greeting") : failure_);
     auto protocol = wire::integerAt(*reply, "protocol");
     if (protocol != DESKTOP_PROTOCOL)
-        return "the server speaks protocol " + (protocol ? std::to_string(*protocol) : std::string("unknown"))
-               + ", the host speaks " + std::to_string(DESKTOP_PROTOCOL);
+        return failureBecause("hello", "the server speaks protocol " + (protocol ? std::to_string(*protocol) : std::string("unknown"))
+                                           + ", the host speaks " + std::to_string(DESKTOP_PROTOCOL));
     watch_ = whenReadable(fd_, [this] {
         if (!gone_)
             readAvailable();
     });
-    return std::nullopt;
+    return {};
 }
 
 void ServerConnection::onEvent(const std::string& name, EventHandler handler)

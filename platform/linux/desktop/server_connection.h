@@ -9,6 +9,8 @@
 // gives nothing so that the topics fall back to their headless selves.
 #pragma once
 
+#include "platform/result.h"
+
 #include "platform/desktop.h"
 #include "platform/linux/desktop/headless_state.h"
 #include "platform/main_queue.h"
@@ -40,7 +42,7 @@ public:
 
     // Introduces the host; the reason it failed otherwise. Events start to
     // flow once it succeeded.
-    std::optional<std::string> introduce(const DesktopIdentity& identity);
+    Result<void> introduce(const DesktopIdentity& identity);
 
     // Sends a request and reads until its answer arrives. Modal calls wait as
     // long as the server lives; the others at most the bound. Nothing when
