@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+# Writes the seed corpora in fuzz/corpus/<target>/. The files are committed;
+# this script says how they were made and makes them again after a change.
+import os
+import plistlib
+
+top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+
+
+def write(target, name, data):
+    folder = os.path.join(top, target)
+    os.makedirs(folder, exist_ok=True)
+    if isinstance(data, str):
+        data = data.encode()
+    with open(os.path.join(folder, name), "wb") as file:
+        file.write(data)
+
+
+# The shell's output. The first two bytes steer the harness: byte 0's high
+# bit makes 64 bytes the longest message, its low bits and byte 1 seed the
+# sizes of the reads.
+def shell(name, text, control=b"\x10\x07"):
+    write("shell_output", name, control + (text.encode() if isinstance(text, str) else text))
+
+
+every_route = "\n".join([
+    '{"panel":{"id":7,"call":"show","title":"Settings","width":480,"height":320}}',
+    '{"hotkeys":[{"key":"cmd+k","url":"acme://k"},{"key":"cmd+j","url":"acme://j","when":"front:com.example.front"}]}',
+    '{"watch":"apps"}',
+    '{"menu":[{"title":"Open the dashboard","id":"open"},{"title":"Quit Acme","id":"quit"}]}',
+    '{"popUp":true}',
+    '{"badge":{"pid":4242,"text":"3 new","ms":900}}',
+    '{"focus":"replies"}',
+    '{"url":"acme://open/item/123456","result":{"ok":true},"focus":"keep","panel":3}',
+    '{"url":"acme://open/missing","error":"not found","panel":2147483648}',
+]) + "\n"
+shell("every_route", every_route)
+shell("every_route_in_small_reads", every_route, b"\x00\x01")
+shell("console", "\n".join([
+    "2025-01-31T12:34:56.789Z info  worker 17: finished job 123456 in 42 ms",
+    "",
+    "  {not json at all, but it opens like an object",
+    "\t{\"menu\":[{\"title\":\"indented, still a message\"}]}\r",
+    "{\"menu\":\"a menu that is no array\"}",
+    "{\"watch\":\"apps\",\"and\":\"more\"}",
+    "[\"an array is no message\"]",
+    "{\"popUp\":false}",
+    "a line without its line feed",
+]))
+shell("long_lines", "x" * 3000 + "\n" + '{"menu":[{"title":"' + "m" * 200 + '"}]}\n' + "tail without feed " * 20, b"\x85\x33")
+shell("nested_arrays",
+      '{"menu":[{"title":"deep","items":' + "[" * 300 + "]" * 300 + "}]}\n"
+      + '{"a":1,"b":' + "[" * 1100 + "]" * 1100 + "}\n")
+shell("wide_numbers",
+      '{"a":123456789012345678901234567890,"b":' + "[" * 64 + "]" * 64 + "}\n"
+      + '{"url":"acme://x","result":1e999,"panel":99999999999999999999}\n'
+      + '{"badge":{"pid":1.0,"text":"t","ms":1e400}}\n'
+      + '{"badge":{"pid":18446744073709551615,"text":"t"}}\n')
+shell("odd_bytes", b'{"menu":[{"title":"\xff\xfe"}]}\n{"url":"a\x00b","result":1}\n{"badge":{"pid":1,"text":"\\ud800"}}\n'
+      b'{"url":"acme://\xc3\xa9","result":null}\n{"focus":"replies","focus":"replies"}\n{"watch":"apps","watch":"apps"}\n')
+
+# Runtime descriptors, as the tests write them.
+def descriptor(name, text):
+    write("runtime_descriptor", name, text)
+
+
+descriptor("script_shell", '{"bun":"~/bun","shell":"Contents/Resources/shell.ts","unit":"acme-menu","logs":"~/Library/Logs/acme",'
+           '"data":"~/.acme","socket":"/tmp/acme.sock","copy":"Contents/c","temporary":"true","wait":"2.5"}')
+descriptor("frozen_shell", '{"executable":"Acme Shell","unit":"straße-menü","helperBundle":"Contents/Helpers/Acme Helper.app"}')
+descriptor("environment", '{"bun":"/opt/bun/bin/bun","shell":"s.js","environment":{"PATH":"/bin","HOME":"~/inner",'
+           '"RES":"Contents/Resources/x","SWIFT_VIEWS_DYLIB":"/elsewhere"},"wait":"1e1"}')
+descriptor("mixed_members", '{"bun":"~/bun","temporary":true,"n":1,"null":null,"list":[1,"a",{"b":[]}],"dup":1,"dup":"two",'
+           '"environment":{"A":"x","B":1},"unit":"ǆ-ŉ-ﬃ"}')
+descriptor("nested", '{"a":' + "[" * 511 + "]" * 511 + "}")
+descriptor("too_deep", '{"a":' + "[" * 600 + "]" * 600 + "}")
+descriptor("not_an_object", '["bun","shell"]')
+descriptor("bad_text", b'{"a":"\xc0\xaf","b":"\\ud800","c":1e999}')
+
+# Info.plist, XML and binary, with URL types, services and hot keys.
+info = {
+    "CFBundleIdentifier": "com.example.acme",
+    "CFBundleURLTypes": [{"CFBundleURLName": "Acme", "CFBundleURLSchemes": ["Acme", "acme-x"]}, {"CFBundleURLSchemes": ["Other"]}],
+    "KestruneURLSchemes": ["extra"],
+    "NSServices": [{"NSMenuItem": {"default": "Open in Acme"}, "NSMessage": "openInAcme", "NSSendTypes": ["NSStringPboardType"]}],
+    "KestruneHotKeys": [
+        {"key": "cmd+shift+k", "url": "acme://k"},
+        {"key": "cmd+j", "url": "acme://j", "when": "front:com.example.front", "action": "toggle"},
+        {"key": "no url"},
+    ],
+    "KestruneLinkExtension": "AcmeLink",
+    "Numbers": [1, -2, 3.5, True, False, 18446744073709551615],
+}
+write("info_plist", "info.xml", plistlib.dumps(info, fmt=plistlib.FMT_XML))
+write("info_plist", "info.binary", plistlib.dumps(info, fmt=plistlib.FMT_BINARY))
+nested = {"KestruneHotKeys": [{"key": "k", "url": "u"}]}
+for _ in range(40):
+    nested = {"inner": [nested]}
+write("info_plist", "nested.binary", plistlib.dumps(nested, fmt=plistlib.FMT_BINARY))
+write("info_plist", "wrong_shapes.xml", plistlib.dumps({
+    "CFBundleURLTypes": [{"CFBundleURLSchemes": "acme"}, "x"],
+    "NSServices": [{"NSMessage": "m"}, 1],
+    "KestruneHotKeys": {"key": "k", "url": "u"},
+}, fmt=plistlib.FMT_XML))
