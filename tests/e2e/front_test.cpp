@@ -19,7 +19,20 @@ std::string textOf(const std::string& path)
     text << file.rdbuf();
     return text.str();
 }
+
+// A piped host whose descriptor says "front":"tell", its shell writing what
+// it hears to `heard`.
+std::unique_ptr<fixture::Background> startAHostThatHearsTheFront(fixture::Bundle& bundle, fixture::DesktopServer& desktop,
+                                                                const std::string& heard)
+{
+    bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
+    bundle.writeTestShellDescriptor("acme", {{"front", "tell"}});
+    bundle.installHost();
+    fixture::RunOptions options;
+    options.arguments = {"ts:echo=60000:" + heard};
+    return fixture::startHost(bundle, desktop.withDesktop(options));
 }
+} // namespace
 
 TEST(FrontMessage, TheShellHearsTheFrontAtLaunchAndOnEveryActivation)
 {
@@ -30,13 +43,8 @@ TEST(FrontMessage, TheShellHearsTheFrontAtLaunchAndOnEveryActivation)
     desktop.front(safari["pid"]);
 
     fixture::Bundle bundle;
-    bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
-    bundle.writeTestShellDescriptor("acme", {{"front", "tell"}});
-    bundle.installHost();
     const std::string heard = bundle.root() + "/heard";
-    fixture::RunOptions options;
-    options.arguments = {"ts:echo=60000:" + heard};
-    auto host = fixture::startHost(bundle, desktop.withDesktop(options));
+    auto host = startAHostThatHearsTheFront(bundle, desktop, heard);
 
     // At launch: the application in front then.
     ASSERT_TRUE(eventually([&] { return textOf(heard) == "{\"front\":\"com.apple.Safari\"}\n"; }))
@@ -83,13 +91,8 @@ TEST(FrontMessage, ASwappedInShellHearsTheFrontOnce)
     desktop.front(safari["pid"]);
 
     fixture::Bundle bundle;
-    bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
-    bundle.writeTestShellDescriptor("acme", {{"front", "tell"}});
-    bundle.installHost();
     const std::string heard = bundle.root() + "/heard";
-    fixture::RunOptions options;
-    options.arguments = {"ts:echo=60000:" + heard};
-    auto host = fixture::startHost(bundle, desktop.withDesktop(options));
+    auto host = startAHostThatHearsTheFront(bundle, desktop, heard);
     const std::string once = "{\"front\":\"com.apple.Safari\"}\n";
     ASSERT_TRUE(eventually([&] { return textOf(heard) == once; })) << textOf(heard) << host->err();
 
