@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <future>
 #include <limits>
 #include <mutex>
 #include <poll.h>

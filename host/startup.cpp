@@ -56,7 +56,7 @@ void startUp(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     // 1. to 3.
-    const platform::Bundle bundle = platform::Bundle::main();
+    const platform::Bundle& bundle = platform::Bundle::main();
     const pid_t bornUnder = getppid();
     const std::vector<std::string> commandLine(argv + (argc > 0 ? 1 : 0), argv + argc);
     const std::string mode = commandLine.empty() ? std::string() : commandLine.front();

@@ -11,7 +11,7 @@ namespace platform {
 
 DesktopIdentity ownDesktopIdentity()
 {
-    auto bundle = Bundle::main();
+    const Bundle& bundle = Bundle::main();
     DesktopIdentity identity;
     identity.pid = getpid();
     identity.bundleIdentifier = bundle.identifier();

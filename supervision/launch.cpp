@@ -258,11 +258,6 @@ double rootWaitSeconds()
     return rootWait;
 }
 
-const platform::Environment& environment()
-{
-    return shellEnvironment;
-}
-
 const std::optional<std::string>& ownViews()
 {
     return views;

@@ -79,7 +79,6 @@ bool piped();
 bool drawsTheChildsMenu();
 bool hostedByItsParent();
 double rootWaitSeconds();
-const platform::Environment& environment();
 const std::optional<std::string>& ownViews();   // Contents/Frameworks/libViews.dylib, when the bundle has it
 // The descriptor's string member `name`.
 std::optional<std::string> runtimeValue(const std::string& name);

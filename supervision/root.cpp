@@ -54,11 +54,6 @@ void setTheRootWaitFile(const std::string& identity)
         platform::appendingComponent(platform::applicationSupportFolder(), identity), "awaiting-root.json");
 }
 
-const std::string& rootWaitFile()
-{
-    return waitFile;
-}
-
 void watchTheParent(pid_t bornUnder)
 {
     if (bornUnder == launchdPid)

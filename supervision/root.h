@@ -15,7 +15,6 @@ namespace kestrune::supervision {
 // Start-up step 37: the root-wait file's place, awaiting-root.json in the
 // application's folder named after `identity`.
 void setTheRootWaitFile(const std::string& identity);
-const std::string& rootWaitFile();
 
 // Start-up step 38: watch `bornUnder`, the parent the host was started by,
 // unless launchd started the host, and handle a parent that already went

@@ -106,11 +106,6 @@ void setTheSupervisionTimings()
     shellExitTimer.reset();
 }
 
-double shellExitGraceSeconds()
-{
-    return graceSeconds;
-}
-
 void cancelTheStopSignals()
 {
     for (auto* source : {&termination, &interruption, &swap}) {

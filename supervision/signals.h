@@ -70,7 +70,4 @@ void askTheChildToReopen();
 // A new shell has not yet said that it hears reopen requests.
 void shellWillAnnounceReopenAnew();
 
-// The grace time of endTheShell().
-double shellExitGraceSeconds();
-
 } // namespace kestrune::supervision
