@@ -101,3 +101,18 @@ write("info_plist", "wrong_shapes.xml", plistlib.dumps({
     "NSServices": [{"NSMessage": "m"}, 1],
     "KestruneHotKeys": {"key": "k", "url": "u"},
 }, fmt=plistlib.FMT_XML))
+
+# Link files: what the file holds.
+write("link_file", "spaces", "  acme://open/x\n")
+write("link_file", "relay", "acme-other://relay")
+write("link_file", "upper", "OTHER://x?y=%41#f")
+write("link_file", "unicode_space", b"\xef\xbb\xbf\xc2\xa0acme://[::1]:80/p\xe2\x80\xa8")
+write("link_file", "limit", "acme://x?" + "a" * (32768 - 9))
+
+# URL texts from outside; the first byte is also the sender's process id
+# (minus 16), so some seeds start with a sender of 1.
+write("url_doors", "plain", "acme://open/settings")
+write("url_doors", "file", "file:///tmp/a%20b.acmelink")
+write("url_doors", "full", "ACME://user:pw@host:8080/p?q=1&r=2#frag")
+write("url_doors", "invalid", b"acme-x://relay\xff")
+write("url_doors", "sender_1", b"\x11acme://x")

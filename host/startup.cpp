@@ -5,8 +5,13 @@
 #include "host/descriptor.h"
 #include "host/login.h"
 #include "hotkeys/declared.h"
+#include "links/apps_watch.h"
 #include "links/delivery.h"
+#include "links/display_change.h"
+#include "links/file_service.h"
+#include "links/receiver.h"
 #include "links/settings.h"
+#include "links/termination_relay.h"
 #include "overlays/badge.h"
 #include "platform/bundle.h"
 #include "platform/desktop.h"
@@ -114,20 +119,13 @@ void startUp(int argc, char** argv)
     // 26. The shared application, prohibited until it draws the shell's menu.
     platform::workspace().setActivationPolicy(platform::ActivationPolicy::prohibited);
 
-    // 27. The application delegate, until the links bring theirs: a quit
-    //     never cuts the shell off. It stops the shell in order and the host
-    //     leaves once the shell is gone; with no shell running it is answered
-    //     at once, and the platform hands the leaving back here.
-    platform::ApplicationDelegate delegate;
-    delegate.shouldTerminate = [] {
-        if (!supervision::shellIsRunning())
-            return platform::TerminateReply::now;
-        supervision::quitInOrder();
-        return platform::TerminateReply::cancel;
-    };
-    delegate.terminate = [] { platform::leave(platform::EXIT_DONE); };
-    platform::applicationEvents().setApplicationDelegate(std::move(delegate));
-    // 28. Display changes: with the links.
+    // 27. The application delegate, the get-URL handler (with schemes) and
+    //     the services provider (with services).
+    links::makeTheRelay();
+    links::makeTheReceiver(descriptor.identity, descriptor.value("opens"));
+    links::makeTheFileService();
+    // 28. The display-change URL and its callback.
+    links::watchTheDisplays(bundle.info());
 
     // 29. Menu and socket locations: with the menu. Whether the shell hears
     //     which application is in front, and the observer of activations.
@@ -154,7 +152,12 @@ void startUp(int argc, char** argv)
     // 34. Hot keys and the panel host: with their subsystems.
     // 35. The update-check signal (the updater's values come with it).
     supervision::installTheUpdateSignal();
-    // 36. Shell hot keys and the apps watch: with their subsystems.
+    // 36. Shell hot keys: with their subsystem. The apps watch, and the
+    //     owners of the shell's messages that exist so far.
+    links::makeTheAppsWatch();
+    channel::ChildMessageOwners owners;
+    owners.appsWatchStart = [] { links::appsWatch().start(); };
+    channel::setTheMessageOwners(std::move(owners));
     // 37. Supervision timings and the root wait.
     supervision::setTheSupervisionTimings();
     supervision::setTheRootWaitFile(descriptor.identity);

@@ -2,6 +2,7 @@
 
 #include "channel/inbox.h"
 #include "platform/clock.h"
+#include "platform/desktop/workspace.h"
 #include "platform/files.h"
 #include "platform/json_line.h"
 #include "platform/standard_error.h"
@@ -114,6 +115,16 @@ void write(const std::string& url, const std::string& source, std::chrono::syste
         return;
     }
     inbox->send(*encoded + "\n", settle);
+}
+
+void yieldToTheChild()
+{
+    if (!supervision::shellIsRunning())
+        return;
+    pid_t shell = supervision::shellPid();
+    if (!platform::workspace().runningApplication(shell))
+        return;
+    platform::workspace().yieldActivation(shell);
 }
 
 } // namespace kestrune::links

@@ -32,4 +32,9 @@ void deliver(const std::string& url, const std::string& source = "url");
 // Writes one link to the shell's inbox and logs how that went.
 void write(const std::string& url, const std::string& source, std::chrono::system_clock::time_point received, bool ready);
 
+// Lets the shell's process take activation from the host, when the system
+// knows it as a running application: done just before a pick or a hot key
+// is handed to it, so that a window it opens can come to the front.
+void yieldToTheChild();
+
 } // namespace kestrune::links

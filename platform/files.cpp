@@ -110,12 +110,15 @@ bool isFolder(const std::string& path)
 
 std::optional<std::string> contentsOf(const std::string& path, std::size_t limit)
 {
-    // Non-blocking, so that a FIFO or a device in a file's place cannot hold
-    // the host up; only a regular file is read.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // Only a regular file is read: what stands at the path is looked at
+    // before it is opened (opening a device or a FIFO can have effects of
+    // its own), and the open is non-blocking in case it changes between.
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || static_cast<uint64_t>(info.st_size) > limit)
+        return std::nullopt;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return std::nullopt;
-    struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
         return std::nullopt;

@@ -55,7 +55,9 @@ bool append(nlohmann::json record, const std::string& file)
         return false;
     std::string line;
     try {
-        line = record.dump() + "\n";
+        // Text that is not UTF-8 (a URL from outside, say) is written with
+        // replacement characters: the record is kept and the line stays JSON.
+        line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     } catch (const nlohmann::json::exception&) {
         return false;
     }

@@ -1,0 +1,38 @@
+// URL texts as the host reads and makes them: whether a text is a URL, its
+// scheme, a file URL's path, and the URLs the Services entry makes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrune::links {
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool isUTF8(std::string_view text);
+
+// The lower-cased scheme of `text` when the text parses as a URL reference
+// with a scheme: ASCII only, every character one a URL may hold, every "%"
+// followed by two hexadecimal digits, a bracketed host only where a host
+// goes, a numeric port, at most one "#". Nothing for a text that does not
+// parse or has no scheme.
+std::optional<std::string> schemeOf(std::string_view text);
+
+// The path of a file URL ("file:" with an empty or "localhost" authority, or
+// none), percent-decoded; nothing for any other URL or a path holding a NUL.
+std::optional<std::string> filePathOf(std::string_view url);
+
+// A file path as a file URL, percent-encoding what a path may not hold.
+std::string fileURLOf(std::string_view path);
+
+// "scheme://host?path=..." for a file handed over by the Services menu: the
+// host and the query value percent-encoded, "/" kept in the value. Nothing
+// when the host is empty.
+std::optional<std::string> serviceURLOf(std::string_view scheme, std::string_view host, std::string_view path);
+
+// Space, tab, line feed, carriage return, vertical tab, form feed and the
+// Unicode white space and line breaks removed from both ends.
+std::string_view trimmed(std::string_view text);
+
+} // namespace kestrune::links
