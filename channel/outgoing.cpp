@@ -21,6 +21,13 @@ bool theChildCanBeTold()
     return openInbox && openInbox() != nullptr;
 }
 
+bool sendThroughTheGate(std::string lines)
+{
+    platform::assertOnTheMainThread("sendThroughTheGate");
+    ChildInbox* inbox = openInbox ? openInbox() : nullptr;
+    return inbox && inbox->send(std::move(lines));
+}
+
 void tellTheChild(const Message& message)
 {
     platform::assertOnTheMainThread("tellTheChild");

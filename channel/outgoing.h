@@ -28,6 +28,10 @@ bool theChildCanBeTold();
 // is open; otherwise, or when it cannot be encoded, drops it silently.
 void tellTheChild(const Message& message);
 
+// Sends bytes that are already one or more whole lines through the gate;
+// true when the inbox took them.
+bool sendThroughTheGate(std::string lines);
+
 // The bundle identifier of the application in front, if it has one.
 std::optional<std::string> frontmostIdentifier();
 

@@ -12,10 +12,12 @@
 #include "links/receiver.h"
 #include "links/settings.h"
 #include "links/termination_relay.h"
+#include "menu/menu_owner.h"
 #include "overlays/badge.h"
 #include "platform/bundle.h"
 #include "platform/desktop.h"
 #include "platform/exit.h"
+#include "platform/files.h"
 #include "platform/main_queue.h"
 #include "platform/process.h"
 #include "platform/standard_error.h"
@@ -127,11 +129,21 @@ void startUp(int argc, char** argv)
     // 28. The display-change URL and its callback.
     links::watchTheDisplays(bundle.info());
 
-    // 29. Menu and socket locations: with the menu. Whether the shell hears
+    // 29. Where the menu is published and the socket listens, and whether
+    //     the shell hears that its menu opened. Whether the shell hears
     //     which application is in front, and the observer of activations.
+    const std::string menuDirectory = platform::appendingComponent(platform::applicationSupportFolder(), descriptor.identity);
+    menu::MenuSettings menuSettings{
+        .identity = descriptor.identity,
+        .hosted = supervision::hostedByItsParent(),
+        .tellsTheChildItOpened = supervision::drawsTheChildsMenu() && descriptor.value("opened") == "tell",
+        .menuFile = platform::appendingComponent(menuDirectory, "menu.json"),
+        .menuSocketPath = platform::appendingComponent(menuDirectory, "menu.sock"),
+    };
     channel::decideWhetherToTellTheFront(supervision::piped(), descriptor.value("front"));
 
-    // 30. Menu owner and socket: with the menu.
+    // 30. The menu owner.
+    menu::makeTheMenuOwner(std::move(menuSettings));
 
     // 31. Reopen state and signals.
     supervision::installTheReopenSignals();
@@ -157,6 +169,8 @@ void startUp(int argc, char** argv)
     links::makeTheAppsWatch();
     channel::ChildMessageOwners owners;
     owners.appsWatchStart = [] { links::appsWatch().start(); };
+    owners.menuOwnerDraw = [](std::string_view line) { menu::menuOwner().drawLine(line); };
+    owners.menuOwnerPopUpAtTheCursor = [] { menu::menuOwner().popUpAtTheCursor(); };
     channel::setTheMessageOwners(std::move(owners));
     // 37. Supervision timings and the root wait.
     supervision::setTheSupervisionTimings();

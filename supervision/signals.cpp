@@ -21,6 +21,7 @@ std::shared_ptr<platform::SignalSource> interruption;      // SIGINT
 std::shared_ptr<platform::SignalSource> swap;              // SIGHUP
 std::shared_ptr<platform::SignalSource> reopenHeard;       // SIGUSR2, the shell hears reopen requests
 std::shared_ptr<platform::SignalSource> menuAsked;         // SIGUSR1, a reopen request
+std::function<bool()> reopenMenu;
 std::shared_ptr<platform::SignalSource> updateCheckAsked;  // the update-check signal
 
 bool terminationAsked = false;
@@ -89,7 +90,7 @@ void installTheReopenSignals()
     signal(SIGUSR1, SIG_IGN);
     // The menu pops up on a reopen request once the shell draws one; until
     // then every request goes to the shell.
-    menuAsked = platform::onSignal(SIGUSR1, askTheChildToReopen);
+    menuAsked = platform::onSignal(SIGUSR1, reopenRequested);
 }
 
 void installTheUpdateSignal()
@@ -197,6 +198,20 @@ void endTheShell(const std::string& reason)
         removeTheShellsSocket();
         platform::leave(platform::EXIT_DONE);
     });
+}
+
+void setTheReopenMenu(std::function<bool()> given)
+{
+    platform::assertOnTheMainThread("setTheReopenMenu");
+    reopenMenu = std::move(given);
+}
+
+void reopenRequested()
+{
+    platform::assertOnTheMainThread("reopenRequested");
+    if (reopenMenu && reopenMenu())
+        return;
+    askTheChildToReopen();
 }
 
 void askTheChildToReopen()

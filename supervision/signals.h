@@ -1,6 +1,7 @@
 // Stopping the shell, the host's signal sources, and reopen requests.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -66,6 +67,14 @@ void killAll(const std::vector<pid_t>& targets);
 // Forwards a reopen request to the shell, or keeps it until the shell says
 // it hears them.
 void askTheChildToReopen();
+
+// Set once the shell's menu is drawn: pops the menu up at the mouse and
+// says whether it did. Until then reopen requests go to the shell.
+void setTheReopenMenu(std::function<bool()> reopenMenu);
+
+// A reopen request (SIGUSR1, or the application opened again): the menu
+// pops up when it can, otherwise the shell is asked.
+void reopenRequested();
 
 // A new shell has not yet said that it hears reopen requests.
 void shellWillAnnounceReopenAnew();
