@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # Writes the seed corpora in fuzz/corpus/<target>/. The files are committed;
 # this script says how they were made and makes them again after a change.
+import json
 import os
 import plistlib
 
@@ -116,3 +117,21 @@ write("url_doors", "file", "file:///tmp/a%20b.acmelink")
 write("url_doors", "full", "ACME://user:pw@host:8080/p?q=1&r=2#frag")
 write("url_doors", "invalid", b"acme-x://relay\xff")
 write("url_doors", "sender_1", b"\x11acme://x")
+
+# Menu messages: the rows a shell draws.
+write("menu_rows", "menu", json.dumps({"menu": [
+    {"kind": "header", "title": "Acme", "symbol": "star", "pointSize": 14, "badge": "circle"},
+    {"id": "open", "title": "Open", "enabled": True, "key": "⌘O", "symbol": "doc"},
+    {"kind": "separator"},
+    {"id": "more", "title": "More", "submenu": True, "enabled": True},
+    {"id": "deep", "parent": "more", "title": "Deep", "key": "key:⌥⌘Space"},
+    {"kind": "separator", "parent": "more"},
+    {"id": "f", "section": "footer", "submenu": True},
+    {"id": "fc", "parent": "f"},
+    {"id": "host.x", "hidden": True, "checked": False},
+]}, ensure_ascii=False))
+write("menu_rows", "loop", json.dumps({"menu": [
+    {"id": "a", "submenu": True, "parent": "b"}, {"id": "b", "submenu": True, "parent": "a"},
+    {"submenu": True}, {"id": "", "parent": "", "submenu": True}]}))
+write("menu_rows", "chain", json.dumps({"menu": [
+    {"id": "m%d" % i, "submenu": True, **({"parent": "m%d" % (i - 1)} if i else {})} for i in range(60)]}))

@@ -2,21 +2,47 @@
 
 namespace platform {
 
+namespace {
+
+// Whether arrays and objects nest at most `limit` deep in the text, counted
+// in one pass outside strings. For a text the parser takes, this is its own
+// depth; for one it refuses, the depth it reaches before refusing is
+// counted too.
+bool nestsAtMost(std::string_view text, int limit)
+{
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit)
+                return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<nlohmann::json> objectWithin(std::string_view text, int depthLimit)
 {
-    struct TooDeep {};
-    auto depthGuard = [depthLimit](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
-        if ((event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start)
-            && depth >= depthLimit)
-            throw TooDeep{};
-        return true;
-    };
-    nlohmann::json parsed;
-    try {
-        parsed = nlohmann::json::parse(text, depthGuard, /*allow_exceptions=*/false);
-    } catch (const TooDeep&) {
+    // The depth is checked before parsing: the parser's own callback could
+    // refuse it too, but it then scans each array again as every element
+    // ends, which makes long arrays quadratic.
+    if (!nestsAtMost(text, depthLimit))
         return std::nullopt;
-    }
+    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (!parsed.is_object())
         return std::nullopt;
     return parsed;
