@@ -191,6 +191,8 @@ TEST(DesktopClient, UserAndSystemCommandsReachTheHost)
            {"pasteboard", {"file:///tmp/one.txt", "file:///tmp/two%20words.txt"}}}}},
         {{"reconfigure", "0,0,1440,900@1", "1440,0,1920,1080@2"},
          {{{"event", "displays"}, {"changes", {{{"display", 2}, {"flags", 1}}, {{"display", 2}, {"flags", 16 | 256 | 4096}}}}}}},
+        {{"reconfigure", "--without-begin", "0,0,1440,900@1"},
+         {{{"event", "displays"}, {"changes", {{{"display", 2}, {"flags", 32 | 512 | 4096}}}}}}},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(json(test.arguments).dump());
