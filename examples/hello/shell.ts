@@ -23,6 +23,79 @@ console.log(`hello: environment from the host:\n  ${received.join("\n  ")}`);
 // answers every link it is given.
 console.log(JSON.stringify({ focus: "replies" }));
 
+// Under the desktop server (Linux), the shell joins the session as a running
+// application of its own, so that the host can let it take activation before
+// it hands it a link. The connection is the registration: it stays open for
+// the life of the shell, and the server drops the application when it closes.
+const desktopSocket = env.KESTRUNE_DESKTOP_SOCKET;
+let desktop: { end(): void } | undefined;
+let leaving = false;
+if (desktopSocket) {
+  let reported = false;
+  const failed = (reason: string) => {
+    if (reported) return;
+    reported = true;
+    console.log(`hello: could not join the desktop session at ${desktopSocket}: ${reason}`);
+  };
+  const reasonOf = (error: { message?: string; code?: string } | undefined) =>
+    `${error?.message ?? String(error)}${error?.code ? ` (${error.code})` : ""}`;
+  let reply = "";
+  Bun.connect({
+    unix: desktopSocket,
+    socket: {
+      open(socket) {
+        const hello = {
+          op: "hello",
+          id: 1,
+          protocol: 1,
+          role: "application",
+          pid: process.pid,
+          bundleIdentifier: "dev.kestrune.hello.shell",
+          localizedName: "Hello shell",
+          activationPolicy: 0,
+        };
+        socket.write(JSON.stringify(hello) + "\n");
+      },
+      // The reply to the hello is the only line that comes; the rest is dropped.
+      data(socket, bytes) {
+        if (reported) return;
+        reply += bytes.toString();
+        const newline = reply.indexOf("\n");
+        if (newline < 0) {
+          if (reply.length > 65536) {
+            failed("a reply too long to be one");
+            socket.end();
+          }
+          return;
+        }
+        let answer: { ok?: boolean; error?: string } | null = null;
+        try {
+          answer = JSON.parse(reply.slice(0, newline));
+        } catch {}
+        if (answer?.ok === true) {
+          reported = true;
+          console.log(`hello: joined the desktop session as application ${process.pid}`);
+        } else {
+          failed(answer?.error ?? "a reply that is not JSON");
+          socket.end();
+        }
+      },
+      close() {
+        failed("the server closed the connection");
+      },
+      error(_socket, error) {
+        failed(reasonOf(error));
+      },
+    },
+  }).then(
+    (socket) => {
+      if (leaving) socket.end();
+      else desktop = socket;
+    },
+    (error) => failed(reasonOf(error)),
+  );
+}
+
 // Reopen requests arrive as SIGUSR1, but only once the shell has said, with
 // SIGUSR2 to the host, that it hears them.
 process.on("SIGUSR1", () => console.log("hello: the application was reopened"));
@@ -52,6 +125,9 @@ console.log("hello: listening for reopen requests");
       console.log(`hello: the host said ${line}`);
     }
   }
+  // The host is gone: the open registration must not keep the shell alive.
+  leaving = true;
+  desktop?.end();
 })();
 
 if (demo) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <unistd.h>
 
 using fixture::DesktopServer;
 using fixture::ProtocolPeer;
@@ -179,6 +180,10 @@ TEST(DesktopClient, UserAndSystemCommandsReachTheHost)
         {{"pick", "--host", "com.example.acme", "Hello"}, {{{"event", "menuPick"}, {"item", 1}, {"path", {0}}}}},
         {{"get-url", "--sender", "Safari", "acme://open"}, {{{"event", "getURL"}, {"url", "acme://open"}, {"sender", safari}}}},
         {{"get-url"}, {{{"event", "getURL"}, {"url", nullptr}, {"sender", nullptr}}}},
+        // A process that is no application of the session: its id goes as it
+        // is, for the host to look the process up itself.
+        {{"get-url", "--sender", std::to_string(getpid()), "acme://open"},
+         {{{"event", "getURL"}, {"url", "acme://open"}, {"sender", getpid()}}}},
         {{"open-urls", "--sender", "1", "acme://a", "acme://b"},
          {{{"event", "openURLs"}, {"urls", {"acme://a", "acme://b"}}, {"appleEvent", {{"sender", 1}, {"reason", nullptr}}}}}},
         {{"reopen", "--host", "700100"}, {{{"event", "reopen"}, {"appleEvent", nullptr}}}},
@@ -191,6 +196,8 @@ TEST(DesktopClient, UserAndSystemCommandsReachTheHost)
            {"pasteboard", {"file:///tmp/one.txt", "file:///tmp/two%20words.txt"}}}}},
         {{"reconfigure", "0,0,1440,900@1", "1440,0,1920,1080@2"},
          {{{"event", "displays"}, {"changes", {{{"display", 2}, {"flags", 1}}, {{"display", 2}, {"flags", 16 | 256 | 4096}}}}}}},
+        {{"reconfigure", "--without-begin", "0,0,1440,900@1"},
+         {{{"event", "displays"}, {"changes", {{{"display", 2}, {"flags", 32 | 512 | 4096}}}}}}},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(json(test.arguments).dump());
@@ -208,6 +215,21 @@ TEST(DesktopClient, UserAndSystemCommandsReachTheHost)
             EXPECT_EQ(seen, expected);
         }
     }
+
+    // A sender that cannot be a process id, or a name the session does not
+    // know, is refused and reaches no host (the next line the host reads
+    // below is the answer to its alert).
+    const std::vector<std::pair<std::string, std::string>> wrongSenders = {
+        {"0", "a sender's process id must be a positive 32-bit number"},
+        {"Nobody", "no application \"Nobody\""},
+    };
+    for (const auto& [sender, error] : wrongSenders) {
+        auto run = server.client({"get-url", "--sender", sender, "acme://open"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "kestrune-desktop: " + error + "\n");
+    }
+    EXPECT_EQ(server.getURL("acme://open", int64_t(1) << 40)["error"], "a sender's process id must be a positive 32-bit number");
+    EXPECT_EQ(server.openURLs({"acme://open"}, -7)["error"], "a sender's process id must be a positive 32-bit number");
 
     // Modal calls are answered by the user's commands.
     ASSERT_TRUE(host.send({{"op", "alert"}, {"id", 500}, {"alert", {{"messageText", "Quit Acme?"}, {"buttons", {"Quit", "Cancel"}}}}}));

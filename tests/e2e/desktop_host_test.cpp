@@ -710,3 +710,113 @@ TEST(DesktopRealHost, AQuitFromAnotherApplicationStopsTheShellAndWhatItStarted)
     EXPECT_TRUE(fixture::eventually([&] { return !platform::isAlive(shell) && !platform::isAlive(helper); }))
         << "nothing the shell started outlives the quit";
 }
+
+namespace {
+
+// The process id a test shell wrote to a file, or 0 before it has.
+pid_t pidIn(const std::string& path)
+{
+    std::ifstream file(path);
+    pid_t pid = 0;
+    file >> pid;
+    return pid;
+}
+
+// Of a state: the applications that joined the session by themselves.
+std::vector<json> joinedApplications(const json& state)
+{
+    std::vector<json> joined;
+    for (const auto& application : state["applications"]) {
+        if (application["kind"] == "application")
+            joined.push_back(application);
+    }
+    return joined;
+}
+
+} // namespace
+
+TEST(DesktopRealHost, AShellThatRegistersIsARunningApplicationForAsLongAsItRuns)
+{
+    DesktopServer server;
+    fixture::Bundle bundle;
+    bundle.writeInfoWithIdentifier("com.example.acme");
+    bundle.writeTestShellDescriptor();
+    bundle.installHost();
+    const std::string shellFile = bundle.root() + "/shell";
+    fixture::RunOptions options;
+    // The pid is written once the server has taken the registration.
+    options.arguments = {"ts:register-app=com.example.acme.shell:Acme shell", "ts:pid=" + shellFile, "ts:forever"};
+    auto host = fixture::startHost(bundle, server.withDesktop(options));
+    ASSERT_TRUE(fixture::eventually([&] { return pidIn(shellFile) > 0; })) << host->err();
+    const pid_t first = pidIn(shellFile);
+    auto state = server.state();
+    auto joined = joinedApplications(state);
+    ASSERT_EQ(joined.size(), 1u) << state["applications"].dump();
+    EXPECT_EQ(joined[0]["pid"], first);
+    EXPECT_EQ(joined[0]["bundleIdentifier"], "com.example.acme.shell");
+    EXPECT_EQ(joined[0]["localizedName"], "Acme shell");
+    EXPECT_EQ(joined[0]["activationPolicy"], 0);
+    EXPECT_EQ(DesktopServer::applicationIn(state, host->pid())["kind"], "host");
+
+    // A swap ends the shell: it leaves the session, and the new one joins.
+    auto since = server.state()["next"].get<int64_t>();
+    host->signal(SIGHUP);
+    ASSERT_TRUE(fixture::eventually([&] { return pidIn(shellFile) > 0 && pidIn(shellFile) != first; })) << host->err();
+    const pid_t second = pidIn(shellFile);
+    ASSERT_TRUE(server.waitFor([&](const json& state) {
+        auto joined = joinedApplications(state);
+        return joined.size() == 1 && joined[0]["pid"] == second;
+    })) << server.state()["applications"].dump();
+    bool told = false;
+    for (const auto& entry : server.log(since)) {
+        told = told
+            || (entry.value("to", 0) == host->pid() && entry["event"]["notification"] == "didTerminateApplication"
+                && entry["event"]["application"]["pid"] == first);
+    }
+    EXPECT_TRUE(told) << "the host hears that its first shell terminated";
+
+    // The host's end takes the shell, and with it the application, away.
+    host->signal(SIGTERM);
+    auto run = host->wait();
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.err.find("register-app failed"), std::string::npos) << run.err;
+    EXPECT_TRUE(server.waitFor([](const json& state) { return state["applications"].empty(); })) << server.state()["applications"].dump();
+}
+
+TEST(DesktopRealHost, ATestShellThatCannotRegisterSaysWhyAndGoesOn)
+{
+    DesktopServer server;
+    struct Case {
+        const char* what;
+        std::map<std::string, std::string> environment;
+        std::vector<std::string> arguments;
+        std::string error;   // how standard error begins
+        std::string reason = "";   // and what it says after that
+    };
+    const std::vector<Case> cases = {
+        {"no server named", {}, {"ts:register-app=com.example.one"}, "test-shell: register-app failed: KESTRUNE_DESKTOP_SOCKET is not set\n"},
+        {"nobody at the socket",
+         {{DESKTOP_SOCKET_VARIABLE, "/tmp/kd-no-such-folder/desktop.sock"}},
+         {"ts:register-app=com.example.one"},
+         "test-shell: register-app failed: cannot connect to /tmp/kd-no-such-folder/desktop.sock: No such file or directory\n"},
+        {"refused by the server: the process is registered already",
+         {{DESKTOP_SOCKET_VARIABLE, server.socket()}},
+         {"ts:register-app=com.example.one", "ts:register-app=com.example.two"},
+         "test-shell: register-app failed: process ", " is registered already (connection "},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        fixture::RunOptions options;
+        options.environment = test.environment;
+        options.arguments = test.arguments;
+        options.arguments.push_back("ts:print=went on");
+        auto run = fixture::runProgram(fixture::testShell(), options, "/tmp");
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, "went on\n");
+        EXPECT_EQ(run.err.substr(0, test.error.size()), test.error);
+        EXPECT_NE(run.err.find(test.reason), std::string::npos) << run.err;
+        EXPECT_EQ(occurrences(run.err, "\n"), 1u) << run.err;
+    }
+    EXPECT_TRUE(server.waitFor([](const json& state) { return state["applications"].empty(); }))
+        << "the registration that was taken ended with its process";
+}

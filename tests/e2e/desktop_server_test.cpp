@@ -152,6 +152,55 @@ TEST(DesktopServerEvents, EachHostHearsTheSessionAndOnlyItsOwnActivation)
     EXPECT_EQ((*back)["notification"], "didBecomeActive");
 }
 
+TEST(DesktopServerEvents, DisplayChangesComeWithOrWithoutTheirBeginRound)
+{
+    DesktopServer server;
+    auto host = hostPeer(server, 700010, "com.example.acme");
+    auto screen = [](double x, double width, int display) {
+        return json{{"frame", {{"x", x}, {"y", 0}, {"width", width}, {"height", 900}}}, {"display", display}};
+    };
+    struct Case {
+        const char* what;
+        json screens;
+        bool begin;
+        json changes;   // what the host hears, in order
+    };
+    const int shape = 4096;
+    const std::vector<Case> cases = {
+        {"a display added, announced", {screen(0, 1440, 1), screen(1440, 1920, 2)}, true,
+         {{{"display", 2}, {"flags", 1}}, {{"display", 2}, {"flags", 16 | 256 | shape}}}},
+        {"a mode and a move, unannounced", {screen(0, 1280, 1), screen(1280, 1920, 2)}, false,
+         {{{"display", 1}, {"flags", 8 | shape}}, {{"display", 2}, {"flags", 2 | shape}}}},
+        {"a display removed and the main one changed, unannounced", {screen(0, 1920, 2)}, false,
+         {{{"display", 1}, {"flags", 32 | 512 | shape}}, {{"display", 2}, {"flags", 2 | 4 | shape}}}},
+        {"the same again, announced", {screen(0, 1440, 1)}, true,
+         {{{"display", 1}, {"flags", 1}},
+          {{"display", 2}, {"flags", 1}},
+          {{"display", 1}, {"flags", 4 | 16 | 256 | shape}},
+          {{"display", 2}, {"flags", 32 | 512 | shape}}}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        auto reply = server.reconfigure(test.screens, test.begin);
+        EXPECT_EQ(reply["changes"], test.changes) << "the client is told what the hosts are";
+        auto event = host->next();
+        ASSERT_TRUE(event);
+        EXPECT_EQ(*event, (json{{"event", "displays"}, {"changes", test.changes}}));
+        EXPECT_EQ(server.state()["screens"].size(), test.screens.size());
+    }
+
+    // Nothing that changes sends nothing, with or without the round; a
+    // "begin" that is no boolean is refused and leaves the screens as they are.
+    EXPECT_TRUE(server.reconfigure({screen(0, 1440, 1)}, false)["changes"].empty());
+    auto refused = server.request({{"op", "reconfigure"}, {"screens", {screen(0, 800, 1)}}, {"begin", "no"}});
+    EXPECT_EQ(refused["error"], "\"begin\" must be true or false");
+    EXPECT_EQ(server.state()["screens"][0]["frame"]["width"], 1440);
+    server.reconfigure({screen(0, 1440, 1), screen(1440, 800, 3)}, false);
+    auto next = host->next();
+    ASSERT_TRUE(next);
+    EXPECT_EQ((*next)["changes"], (json{{{"display", 3}, {"flags", 16 | 256 | shape}}})) << "no displays event came of either";
+}
+
 TEST(DesktopServerAnswers, QueriesAreAnsweredAtOnce)
 {
     DesktopServer server;

@@ -25,6 +25,15 @@
 //   ts:echo=MS:FILE    copy standard input to FILE as it arrives, for MS
 //                      milliseconds or until its end
 //   ts:closein         close standard input
+//   ts:register-app=BUNDLEID[:NAME]
+//                      join the desktop server's session at $KESTRUNE_DESKTOP_SOCKET
+//                      as a running application: hello with role "application",
+//                      this process's id, the bundle identifier, NAME (or the
+//                      identifier) as its name and the regular activation policy;
+//                      wait for the reply and keep the connection open until the
+//                      process ends (the server drops the application then). On
+//                      failure write "test-shell: register-app failed: REASON" to
+//                      standard error and go on
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -36,8 +45,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
+#include <pthread.h>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -234,6 +247,114 @@ void echoInput(long milliseconds, const std::string& file)
     close(target);
 }
 
+// The connection that keeps this process an application of the desktop
+// session; a grandchild must not hold it, or the application outlives us.
+int registration = -1;
+
+// Reads one reply line from the server, waiting at most `milliseconds`;
+// false with the reason when none comes.
+bool readReplyLine(int fd, long milliseconds, std::string& line, std::string& reason)
+{
+    constexpr std::size_t limit = 1 << 20;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        auto newline = line.find('\n');
+        if (newline != std::string::npos) {
+            line.erase(newline);
+            return true;
+        }
+        if (line.size() > limit) {
+            reason = "a reply longer than " + std::to_string(limit) + " bytes";
+            return false;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            reason = "no reply within " + std::to_string(milliseconds) + " ms";
+            return false;
+        }
+        pollfd ready{fd, POLLIN, 0};
+        int polled = poll(&ready, 1, static_cast<int>(left));
+        if (polled <= 0)
+            continue;
+        char buffer[4096];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            reason = got == 0 ? "the server closed the connection" : std::strerror(errno);
+            return false;
+        }
+        line.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+// Joins the desktop session as a running application; the reason when it cannot.
+std::optional<std::string> registerApplication(const std::string& value)
+{
+    const char* path = std::getenv("KESTRUNE_DESKTOP_SOCKET");
+    if (!path || !*path)
+        return "KESTRUNE_DESKTOP_SOCKET is not set";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof address.sun_path)
+        return std::string("the socket path is too long: ") + path;
+    std::strcpy(address.sun_path, path);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return std::string("socket: ") + std::strerror(errno);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        std::string reason = std::string("cannot connect to ") + path + ": " + std::strerror(errno);
+        close(fd);
+        return reason;
+    }
+    auto colon = value.find(':');
+    std::string identifier = value.substr(0, colon);
+    std::string name = colon == std::string::npos ? identifier : value.substr(colon + 1);
+    nlohmann::json hello = {{"op", "hello"},
+                            {"id", 1},
+                            {"protocol", 1},
+                            {"role", "application"},
+                            {"pid", getpid()},
+                            {"bundleIdentifier", identifier},
+                            {"localizedName", name},
+                            {"activationPolicy", 0}};
+    std::string line = hello.dump() + "\n";
+    if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+        std::string reason = std::string("cannot send the hello: ") + std::strerror(errno);
+        close(fd);
+        return reason;
+    }
+    std::string reply, reason;
+    if (!readReplyLine(fd, 10000, reply, reason)) {
+        close(fd);
+        return reason;
+    }
+    auto answer = nlohmann::json::parse(reply, nullptr, false);
+    if (!answer.is_object() || answer.value("ok", false) != true) {
+        close(fd);
+        if (answer.is_object() && answer.contains("error") && answer["error"].is_string())
+            return answer["error"].get<std::string>();
+        return "an answer that is no ok reply: " + reply.substr(0, 200);
+    }
+    // Nothing more is expected; what comes is read and dropped so that the
+    // server never finds us not reading. Signals stay with the main thread,
+    // where the other commands expect them.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    std::thread([fd] {
+        char buffer[4096];
+        for (;;) {
+            ssize_t got = read(fd, buffer, sizeof buffer);
+            if (got == 0 || (got < 0 && errno != EINTR))
+                return;
+        }
+    }).detach();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    registration = fd;
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -285,6 +406,8 @@ int main(int argc, char** argv)
         } else if (startsWith(argument, "ts:spawn=", value)) {
             pid_t grandchild = fork();
             if (grandchild == 0) {
+                if (registration >= 0)
+                    close(registration);
                 signal(SIGTERM, SIG_IGN);
                 for (;;)
                     pause();
@@ -310,6 +433,9 @@ int main(int argc, char** argv)
         } else if (startsWith(argument, "ts:echo=", value)) {
             auto colon = value.find(':');
             echoInput(std::atol(value.substr(0, colon).c_str()), colon == std::string::npos ? "" : value.substr(colon + 1));
+        } else if (startsWith(argument, "ts:register-app=", value)) {
+            if (auto failure = registerApplication(value))
+                std::fprintf(stderr, "test-shell: register-app failed: %s\n", failure->c_str());
         } else if (argument == "ts:closein") {
             close(0);
         } else if (argument == "ts:forever") {

@@ -72,7 +72,8 @@ public:
     json front(json app) { return ok({{"op", "front"}, {"app", app}}); }
     json setWindows(json app, json windows) { return ok({{"op", "windows"}, {"app", app}, {"windows", windows}}); }
     json setScreens(json screens) { return ok({{"op", "setScreens"}, {"screens", screens}}); }
-    json reconfigure(json screens) { return ok({{"op", "reconfigure"}, {"screens", screens}}); }
+    // The displays change; without `begin` the hosts get only what changed.
+    json reconfigure(json screens, bool begin = true) { return ok({{"op", "reconfigure"}, {"screens", screens}, {"begin", begin}}); }
     json setMouse(double x, double y) { return ok({{"op", "setMouse"}, {"x", x}, {"y", y}}); }
     json setKeyboard(const std::string& type) { return ok({{"op", "setKeyboardLayoutType"}, {"type", type}}); }
     json refuseActivation(json app, bool refused = true) { return ok({{"op", "refuseActivation"}, {"app", app}, {"refused", refused}}); }

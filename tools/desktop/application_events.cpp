@@ -61,8 +61,14 @@ std::optional<json> ApplicationEvents::senderIn(Request& request)
     auto sender = request.message().find("sender");
     if (sender == request.message().end() || sender->is_null())
         return json(nullptr);
-    if (sender->is_number_integer())
-        return *sender;
+    if (sender->is_number_integer()) {
+        auto pid = wire::integerAt(request.message(), "sender");
+        if (!pid || *pid <= 0 || *pid > INT32_MAX) {
+            request.refuse("a sender's process id must be a positive 32-bit number");
+            return std::nullopt;
+        }
+        return json(*pid);
+    }
     std::string error;
     App* app = session_.workspace().findApp(*sender, error);
     if (!app) {

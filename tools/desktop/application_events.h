@@ -21,8 +21,11 @@ public:
     void describeHost(const HostRecord& host, json& record) override;
 
 private:
-    // The sender a client names: a process id, or an application of the
-    // session; nothing, with the request refused, for an unknown one.
+    // The sender a client names: any process id, an application of the
+    // session or not (the receiver looks the process up itself), or an
+    // application of the session by name; nothing, with the request
+    // refused, for a name the session does not know or a number that
+    // cannot be a process id.
     std::optional<json> senderIn(Request& request);
     // The Apple event a request describes: null unless it names a sender or
     // a reason, or asks for one with "appleEvent": true.

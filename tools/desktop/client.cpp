@@ -244,12 +244,12 @@ const std::map<std::string, Command>& commands()
               return json{{"op", "setScreens"}, {"screens", screens}};
           }}},
         {"reconfigure",
-         {"reconfigure [X,Y,W,H[@DISPLAY]]...", {}, {}, 0, 64,
+         {"reconfigure [--without-begin] [X,Y,W,H[@DISPLAY]]...", {}, {"--without-begin"}, 0, 64,
           [](const Parsed& p) {
               json screens = json::array();
               for (const auto& screen : p.positional)
                   screens.push_back(screenOf(screen));
-              return json{{"op", "reconfigure"}, {"screens", screens}};
+              return json{{"op", "reconfigure"}, {"screens", screens}, {"begin", !p.flag("--without-begin")}};
           }}},
         {"mouse",
          {"mouse X Y", {}, {}, 2, 2,

@@ -315,13 +315,24 @@ void WindowServer::setScreens(Request& request)
     request.reply();
 }
 
-// The displays change: every host gets the callbacks for each affected display.
+// The displays change: every host gets the callbacks for each affected
+// display, with or without the round that announces the change.
 void WindowServer::reconfigure(Request& request)
 {
     auto screens = screensOf(request.message().value("screens", json()));
     if (!screens) {
         request.refuse("\"screens\" must be a list of screens with distinct displays");
         return;
+    }
+    // Without the announcing round a test plays the callbacks a host may get
+    // with no warning; the host must cope with the changes alone.
+    bool begin = true;
+    if (auto given = request.message().find("begin"); given != request.message().end()) {
+        if (!given->is_boolean()) {
+            request.refuse("\"begin\" must be true or false");
+            return;
+        }
+        begin = given->get<bool>();
     }
     auto before = screens_;
     std::vector<std::pair<uint32_t, uint32_t>> changes;
@@ -360,11 +371,13 @@ void WindowServer::reconfigure(Request& request)
     }
     screens_ = *screens;
     session_.statusBar().layout();
-    // The system calls back once per display before the change, then once
-    // per display with what changed.
+    // The system calls back once per display before the change (unless told
+    // not to), then once per display with what changed.
     json list = json::array();
-    for (const auto& [display, flags] : changes)
-        list.push_back({{"display", display}, {"flags", platform::DISPLAY_BEGIN_CONFIGURATION_FLAG}});
+    if (begin) {
+        for (const auto& [display, flags] : changes)
+            list.push_back({{"display", display}, {"flags", platform::DISPLAY_BEGIN_CONFIGURATION_FLAG}});
+    }
     for (const auto& [display, flags] : changes)
         list.push_back({{"display", display}, {"flags", flags}});
     if (!changes.empty())
