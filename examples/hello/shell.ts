@@ -106,6 +106,30 @@ process.on("SIGTERM", () => {
 process.kill(hostPid, "SIGUSR2");
 console.log("hello: listening for reopen requests");
 
+// The status-bar menu: the whole list of rows, sent again whenever it
+// changes. The header row gives the status item its symbol and title.
+let greetings = 0;
+function drawTheMenu() {
+  console.log(
+    JSON.stringify({
+      menu: [
+        { kind: "header", title: "Hello", symbol: "hand.wave", badge: greetings ? "circle.fill" : undefined },
+        { id: "greet", title: "Say hello", enabled: true, key: "⌘G", symbol: "text.bubble" },
+        { id: "count", title: greetings === 1 ? "Greeted once" : `Greeted ${greetings} times`, enabled: false },
+        { kind: "separator" },
+        { id: "languages", title: "In another language", enabled: true, submenu: true },
+        { id: "greet.fr", parent: "languages", title: "Bonjour", enabled: true },
+        { id: "greet.tr", parent: "languages", title: "Merhaba", enabled: true },
+        { kind: "separator" },
+        { id: "settings", title: "Settings…", enabled: true, section: "footer", key: "⌘," },
+      ],
+    }),
+  );
+}
+drawTheMenu();
+
+const picks: Record<string, string> = { greet: "hello", "greet.fr": "bonjour", "greet.tr": "merhaba" };
+
 // What the host says arrives on standard input, one JSON object per line.
 (async () => {
   for await (const line of console) {
@@ -121,6 +145,17 @@ console.log("hello: listening for reopen requests");
     } else if (typeof message.url === "string") {
       console.log(`hello: link ${message.url}${message.source ? ` from ${message.source}` : ""}`);
       console.log(JSON.stringify({ url: message.url, result: "greeted" }));
+    } else if (typeof message.menu === "string") {
+      const word = picks[message.menu];
+      if (word) {
+        greetings += 1;
+        console.log(`hello: ${word}! (picked ${message.menu})`);
+        drawTheMenu();
+      } else {
+        console.log(`hello: picked ${message.menu}`);
+      }
+    } else if (message.opened === true) {
+      console.log("hello: the menu opened");
     } else {
       console.log(`hello: the host said ${line}`);
     }
@@ -134,5 +169,5 @@ if (demo) {
   setTimeout(() => {
     console.log("hello: demo over");
     process.exit(0);
-  }, 3000);
+  }, 5000);
 }
