@@ -77,6 +77,10 @@ void setTheHostRequestSeams(HostRequestSeams given)
 nlohmann::ordered_json answer(std::string_view line)
 {
     platform::assertOnTheMainThread("answer");
+    // The parser takes a NUL byte for the end of its input and would answer
+    // whatever came before it; JSON text holds none.
+    if (line.find('\0') != std::string_view::npos)
+        return {{"error", "not-json"}};
     // The parser rejects text that is not UTF-8, so every string taken from
     // a request is UTF-8.
     auto request = platform::objectWithin(line, REQUEST_NESTING_LIMIT);
