@@ -84,20 +84,10 @@ public:
         flush();
         // A line that outgrows its limit is no request; answering it would
         // mean holding it whole, and what follows cannot be framed.
-        if (!framed) {
+        if (!framed)
             finish();
-            return;
-        }
-        // Readiness is reported when bytes arrive, not while they wait: a
-        // full read may have left some, and they are read in turn after
-        // whatever else waits on the main queue.
-        if (static_cast<std::size_t>(got) == sizeof buffer && fd_ >= 0) {
-            std::weak_ptr<HostConnection> weak = weak_from_this();
-            platform::post([weak] {
-                if (auto self = weak.lock())
-                    self->hostReady();
-            });
-        }
+        // Bytes left after a full read make the watch fire again at once,
+        // after whatever else waits on the main queue.
     }
 
     // Sends what the peer takes of the unsent replies, and waits to send the
@@ -233,8 +223,7 @@ std::size_t HostListener::heldBytes() const
 void HostListener::acceptWaiting()
 {
     platform::assertOnTheMainThread("HostListener::acceptWaiting");
-    // Readiness comes when connections arrive, not while they wait: take
-    // all that wait, a bounded number now and the rest in turn.
+    // A bounded number at a time: the watch fires again while more wait.
     for (int taken = 0; taken < ACCEPTED_AT_ONCE; ++taken) {
         auto accepted = platform::acceptConnection(fd_);
         if (!accepted) {
@@ -252,10 +241,6 @@ void HostListener::acceptWaiting()
         connections_[*accepted] = connection;
         connection->start();
     }
-    platform::post([this, alive = std::weak_ptr<bool>(alive_)] {
-        if (!alive.expired())
-            acceptWaiting();
-    });
 }
 
 void HostListener::forget(int fd)

@@ -60,8 +60,6 @@ private:
     int fd_;
     std::unique_ptr<platform::DescriptorWatch> watch_;
     std::map<int, std::shared_ptr<HostConnection>> connections_;
-    // Work posted for later holds this weakly: it outlives no listener.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // Start-up, at the shell's first drawing in hosted mode: the host's one
