@@ -249,29 +249,27 @@ void HostListener::forget(int fd)
 }
 
 namespace {
-std::unique_ptr<HostListener>& theListener()
-{
-    static std::unique_ptr<HostListener> listener;
-    return listener;
-}
+// Never destroyed: the host may leave from any thread, and the socket stays
+// open until the process ends.
+HostListener* theListener = nullptr;
 }
 
 bool listenForTheHost(const std::string& path)
 {
     platform::assertOnTheMainThread("listenForTheHost");
-    if (theListener())
+    if (theListener)
         return true;
     auto listener = HostListener::listen(path);
     if (!listener)
         return false;
-    theListener() = std::move(*listener);
+    theListener = listener->release();
     return true;
 }
 
 bool listeningForTheHost()
 {
     platform::assertOnTheMainThread("listeningForTheHost");
-    return theListener() != nullptr;
+    return theListener != nullptr;
 }
 
 } // namespace kestrune::socket
