@@ -135,3 +135,38 @@ write("menu_rows", "loop", json.dumps({"menu": [
     {"submenu": True}, {"id": "", "parent": "", "submenu": True}]}))
 write("menu_rows", "chain", json.dumps({"menu": [
     {"id": "m%d" % i, "submenu": True, **({"parent": "m%d" % (i - 1)} if i else {})} for i in range(60)]}))
+
+# Bytes a client of the host socket sends. Byte 0 seeds the sizes of the
+# reads, byte 1's low bit picks a line limit of 64 bytes.
+def requests(name, text, control=b"\x07\x00"):
+    write("host_requests", name, control + (text.encode() if isinstance(text, str) else text))
+
+
+every_request = "\n".join([
+    '{"refresh":true}',
+    '{"url":"acme://open/settings?x=1"}',
+    '{"url":"ACME://Open"}',
+    '{"url":"https://example.com"}',
+    '{"url":"/no/scheme"}',
+    '{"invoke":"open","title":"Open"}',
+    '{"invoke":"open","title":"Opened"}',
+    '{"invoke":"quit","title":"Quit Acme"}',
+    '{"invoke":"gone"}',
+    '{"invoke":"bad","title":1}',
+    '{"invoke":"lines","title":"two\\nlines"}',
+    '{"refresh":false,"url":7,"invoke":"open","title":"Open"}',
+    '{"refresh":"true"}',
+    '{}',
+    '',
+    '[1,2]',
+    'refresh',
+    '{"refresh":true}\r',
+]) + "\n"
+requests("every_request", every_request)
+requests("every_request_in_small_reads", every_request, b"\x00\x00")
+requests("line_over_a_short_limit", '{"refresh":true}\n' + "x" * 100 + '\n{"refresh":true}\n', b"\x20\x01")
+requests("unfinished", '{"invoke":"open","title":"Open"}\n{"refresh":tr', b"\x03\x00")
+requests("url_limits", '{"url":"acme://x?' + "a" * (32768 - 9) + '"}\n{"url":"acme://x?' + "a" * (32768 - 8) + '"}\n', b"\xff\x00")
+requests("odd_bytes", b'{"url":"acme://\xff"}\n{"invoke":"\\ud800"}\n{"refresh":true}\x00junk\n'
+         b'{"invoke":"\xc3\xa9","title":"\xc3\xa9"}\n{"url":"acme://\\u0000"}\n'
+         + b'{"refresh":true,"x":' + b"[" * 40 + b"]" * 40 + b"}\n")

@@ -12,6 +12,7 @@
 #include "links/receiver.h"
 #include "links/settings.h"
 #include "links/termination_relay.h"
+#include "links/url.h"
 #include "menu/menu_owner.h"
 #include "overlays/badge.h"
 #include "platform/bundle.h"
@@ -21,6 +22,7 @@
 #include "platform/main_queue.h"
 #include "platform/process.h"
 #include "platform/standard_error.h"
+#include "socket/requests.h"
 #include "supervision/launch.h"
 #include "supervision/root.h"
 #include "supervision/signals.h"
@@ -142,8 +144,26 @@ void startUp(int argc, char** argv)
     };
     channel::decideWhetherToTellTheFront(supervision::piped(), descriptor.value("front"));
 
-    // 30. The menu owner.
+    // 30. The menu owner, and what the hosting parent's requests on the
+    //     socket reach once it listens.
     menu::makeTheMenuOwner(std::move(menuSettings));
+    static_assert(socket::HOST_URL_LIMIT == links::linkFileBytes);
+    socket::setTheHostRequestSeams({
+        .drawnOnce = [] { return menu::menuOwner().drawnOnce(); },
+        .publish = [] { return menu::menuOwner().publish(); },
+        .titleOf = [](const std::string& id) { return menu::menuOwner().titleOf(id); },
+        .send = [](const std::string& id) { return menu::menuOwner().send(id); },
+        .isOneOfOurURLs = [](const std::string& url) {
+            auto scheme = links::schemeOf(url);
+            return scheme && links::schemes().count(*scheme) > 0;
+        },
+        .arrived = [](const std::string& url) { links::receiver().arrived(url, std::nullopt, std::nullopt); },
+        .runningShell = []() -> std::optional<pid_t> {
+            if (!supervision::shellIsRunning())
+                return std::nullopt;
+            return supervision::shellPid();
+        },
+    });
 
     // 31. Reopen state and signals.
     supervision::installTheReopenSignals();

@@ -10,10 +10,12 @@
 #include "platform/files.h"
 #include "platform/json_line.h"
 #include "platform/main_queue.h"
+#include "socket/listener.h"
 #include "supervision/death_log.h"
 #include "supervision/launch.h"
 #include "supervision/signals.h"
 
+#include <unistd.h>
 #include <unordered_map>
 
 namespace kestrune::menu {
@@ -314,8 +316,17 @@ bool MenuOwner::publish()
     return platform::replaceAtomically(settings_.menuFile, text).ok();
 }
 
+// Under a hosting parent the first drawing opens menu.sock, once: a
+// listener that fails is recorded and not tried again.
 void MenuOwner::listenOnceTheChildDraws()
 {
+    if (!settings_.hosted || !supervision::drawsTheChildsMenu())
+        return;
+    if (socket::listeningForTheHost())
+        return;
+    bool listening = socket::listenForTheHost(settings_.menuSocketPath);
+    supervision::append({{"at", platform::clock.now()}, {"kind", "host-listening"}, {"socket", settings_.menuSocketPath}, {"listening", listening}},
+                        supervision::deathLog(getpid()));
 }
 
 void makeTheMenuOwner(MenuSettings settings)

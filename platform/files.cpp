@@ -155,6 +155,20 @@ bool makeFolders(const std::string& folder)
     return false;
 }
 
+bool makePrivateFolder(const std::string& folder)
+{
+    if (folder.empty())
+        return false;
+    if (isFolder(folder))
+        return true;
+    std::string parent = deletingLastComponent(folder);
+    if (!parent.empty() && parent != folder)
+        makeFolders(parent);
+    if (mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST)
+        return isFolder(folder);
+    return false;
+}
+
 bool isSocket(const std::string& path)
 {
     struct stat info {};

@@ -50,6 +50,11 @@ std::optional<std::string> contentsOf(const std::string& path, std::size_t limit
 // Creates the folder and its missing parents; true when it exists afterwards.
 bool makeFolders(const std::string& folder);
 
+// The same, but a folder it creates at `folder` itself is open to its owner
+// only (its parents are made as makeFolders makes them). A folder already
+// there keeps its mode: it may be shared with files others are meant to read.
+bool makePrivateFolder(const std::string& folder);
+
 // Replaces `path` with `bytes` atomically: a temporary file in the same
 // folder, synced, then renamed over it.
 Result<void> replaceAtomically(const std::string& path, std::string_view bytes);

@@ -42,6 +42,10 @@ std::optional<nlohmann::json> objectWithin(std::string_view text, int depthLimit
     // ends, which makes long arrays quadratic.
     if (!nestsAtMost(text, depthLimit))
         return std::nullopt;
+    // JSON never holds a raw NUL byte, but the parser takes one for the end
+    // of its input and would accept whatever stood before it.
+    if (text.find('\0') != std::string_view::npos)
+        return std::nullopt;
     nlohmann::json parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (!parsed.is_object())
         return std::nullopt;

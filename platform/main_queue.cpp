@@ -195,6 +195,79 @@ void waitForReadiness(std::shared_ptr<DescriptorWatch::State> state)
 }
 }
 
+struct TwoWayWatch::State {
+    State(asio::io_context& queue, int fd)
+        : stream(queue, fd)
+    {
+    }
+    ~State()
+    {
+        if (stream.is_open())
+            stream.release();
+    }
+    asio::posix::stream_descriptor stream;
+    std::function<void()> readable;
+    std::function<void()> writable;
+    bool stopped = false;
+    bool wantsToWrite = false;
+    bool writeWaitPending = false;
+};
+
+namespace {
+void awaitReadable(std::shared_ptr<TwoWayWatch::State> state)
+{
+    state->stream.async_wait(asio::posix::stream_descriptor::wait_read, [state](const std::error_code& error) {
+        if (state->stopped || error == asio::error::operation_aborted)
+            return;
+        state->readable();
+        if (!state->stopped)
+            awaitReadable(state);
+    });
+}
+
+// At most one write wait is outstanding; one that completes after the
+// writer stopped waiting does nothing and is not renewed.
+void awaitWritable(std::shared_ptr<TwoWayWatch::State> state)
+{
+    state->writeWaitPending = true;
+    state->stream.async_wait(asio::posix::stream_descriptor::wait_write, [state](const std::error_code& error) {
+        state->writeWaitPending = false;
+        if (state->stopped || error == asio::error::operation_aborted || !state->wantsToWrite)
+            return;
+        state->writable();
+        if (!state->stopped && state->wantsToWrite && !state->writeWaitPending)
+            awaitWritable(state);
+    });
+}
+}
+
+TwoWayWatch::TwoWayWatch(int fd, std::function<void()> readable, std::function<void()> writable)
+    : state_(std::make_shared<State>(mainQueue(), fd))
+{
+    state_->readable = std::move(readable);
+    state_->writable = std::move(writable);
+    awaitReadable(state_);
+}
+
+TwoWayWatch::~TwoWayWatch()
+{
+    state_->stopped = true;
+    if (state_->stream.is_open())
+        state_->stream.release();
+}
+
+void TwoWayWatch::waitToWrite()
+{
+    state_->wantsToWrite = true;
+    if (!state_->writeWaitPending)
+        awaitWritable(state_);
+}
+
+void TwoWayWatch::stopWaitingToWrite()
+{
+    state_->wantsToWrite = false;
+}
+
 std::unique_ptr<DescriptorWatch> whenReadable(int fd, std::function<void()> handler)
 {
     return std::make_unique<DescriptorWatch>(fd, DescriptorWatch::Readiness::readable, std::move(handler));

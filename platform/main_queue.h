@@ -85,4 +85,24 @@ private:
 std::unique_ptr<DescriptorWatch> whenReadable(int fd, std::function<void()> handler);
 std::unique_ptr<DescriptorWatch> whenWritable(int fd, std::function<void()> handler);
 
+// Both at once on one descriptor, which the loop can watch only once: runs
+// `readable` on the main queue whenever `fd` is readable and, between
+// waitToWrite() and stopWaitingToWrite(), `writable` whenever it can take
+// bytes. The descriptor stays owned by the caller.
+class TwoWayWatch {
+public:
+    TwoWayWatch(int fd, std::function<void()> readable, std::function<void()> writable);
+    ~TwoWayWatch();
+    TwoWayWatch(const TwoWayWatch&) = delete;
+    TwoWayWatch& operator=(const TwoWayWatch&) = delete;
+
+    void waitToWrite();
+    void stopWaitingToWrite();
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
 } // namespace platform

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -59,7 +60,7 @@ Result<int> connectToUnixSocket(const std::string& path)
     return fd;
 }
 
-Result<int> listenOnUnixSocket(const std::string& path, int backlog)
+Result<int> listenOnUnixSocket(const std::string& path, int backlog, std::optional<unsigned> fileMode)
 {
     auto address = addressOf(path, "bind");
     if (!address)
@@ -72,6 +73,14 @@ Result<int> listenOnUnixSocket(const std::string& path, int backlog)
         ::close(fd);
         return failureOf("bind", error, path);
     }
+    // Linux takes a socket file's mode from the umask at bind; changing the
+    // socket's own descriptor would not reach the file.
+    if (fileMode && ::chmod(path.c_str(), static_cast<mode_t>(*fileMode)) < 0) {
+        int error = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        return failureOf("chmod", error, path);
+    }
     if (::listen(fd, backlog) < 0) {
         int error = errno;
         ::close(fd);
@@ -79,6 +88,30 @@ Result<int> listenOnUnixSocket(const std::string& path, int backlog)
         return failureOf("listen", error, path);
     }
     return fd;
+}
+
+Result<int> acceptConnection(int listener)
+{
+    for (;;) {
+        int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        if (errno != EINTR)
+            return failureOf("accept", errno);
+    }
+}
+
+Result<std::size_t> sendWithoutWaiting(int fd, std::string_view bytes)
+{
+    for (;;) {
+        ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0)
+            return static_cast<std::size_t>(sent);
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return std::size_t{0};
+        if (errno != EINTR)
+            return failureOf("send", errno);
+    }
 }
 
 } // namespace platform

@@ -6,8 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/files.h"
+#include "platform/unix_socket.h"
+
 #include <csignal>
 #include <fstream>
+#include <functional>
+#include <poll.h>
+#include <sys/stat.h>
+#include <thread>
 #include <sstream>
 #include <unistd.h>
 
@@ -194,4 +201,188 @@ TEST(Menu, EveryMessageRedrawsTheWholeMenu)
     // Without a header the title is the identity and the symbol the default.
     EXPECT_EQ(host["statusItems"][0]["button"]["toolTip"], "com.example.acme");
     EXPECT_EQ(host["statusItems"][0]["button"]["image"]["symbol"], "rectangle.grid.2x2");
+}
+
+namespace {
+
+// A host under a hosting parent (the test), its shell drawing the menu.
+struct HostedMenuHost {
+    explicit HostedMenuHost(const std::vector<json>& messages, const std::string& identity = "com.example.acme",
+                            const std::function<void(const std::string& socket)>& beforeStart = {})
+        : identity(identity)
+    {
+        bundle.writeInfoWithIdentifier(identity, {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
+        bundle.writeTestShellDescriptor("acme", {{"menu", "child"}, {"log", deathLog()}});
+        bundle.installHost();
+        if (beforeStart)
+            beforeStart(socketPath());
+        fixture::RunOptions options;
+        options.environment["MENU_BAR_HOSTED"] = "1";
+        for (const auto& message : messages)
+            options.arguments.push_back("ts:print=" + message.dump());
+        options.arguments.push_back("ts:echo=60000:" + heard());
+        host = fixture::startHost(bundle, options);
+    }
+    std::string deathLog() const { return bundle.root() + "/death.jsonl"; }
+    std::string heard() const { return bundle.root() + "/heard"; }
+    std::string folder() const { return bundle.applicationSupport(identity); }
+    std::string socketPath() const { return folder() + "/menu.sock"; }
+    std::string identity;
+    fixture::Bundle bundle;
+    std::unique_ptr<fixture::Background> host;
+};
+
+// The shell's one message: the rows above.
+std::vector<json> theRows()
+{
+    return {json{{"menu", rows}}};
+}
+
+// One connection to menu.sock, reading reply lines.
+class SocketClient {
+public:
+    explicit SocketClient(const std::string& path)
+    {
+        auto connected = platform::connectToUnixSocket(path);
+        fd_ = connected ? connected.value() : -1;
+    }
+    ~SocketClient()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool connected() const { return fd_ >= 0; }
+    void send(const std::string& bytes) { ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    // The next reply line, or nothing after two seconds of silence.
+    std::optional<json> reply()
+    {
+        for (;;) {
+            if (auto newline = buffered_.find('\n'); newline != std::string::npos) {
+                std::string line = buffered_.substr(0, newline);
+                buffered_.erase(0, newline + 1);
+                return json::parse(line);
+            }
+            pollfd ready{fd_, POLLIN, 0};
+            if (poll(&ready, 1, 2000) <= 0)
+                return std::nullopt;
+            char chunk[4096];
+            ssize_t got = read(fd_, chunk, sizeof chunk);
+            if (got <= 0)
+                return std::nullopt;
+            buffered_.append(chunk, size_t(got));
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::string buffered_;
+};
+
+} // namespace
+
+TEST(HostedMenu, PublishesTheTreeListensAndAnswersItsParent)
+{
+    HostedMenuHost acme(theRows());
+    ASSERT_TRUE(eventually([&] { return !recordsOf(acme.deathLog(), "menu-drawn").empty(); })) << acme.host->err();
+
+    auto drawn = recordsOf(acme.deathLog(), "menu-drawn")[0];
+    EXPECT_EQ(drawn["statusItem"], false);
+    EXPECT_EQ(drawn["hosted"], true);
+    EXPECT_EQ(drawn["published"], acme.folder() + "/menu.json");
+    auto listening = recordsOf(acme.deathLog(), "host-listening");
+    ASSERT_EQ(listening.size(), 1u);
+    EXPECT_EQ(listening[0]["socket"], acme.socketPath());
+    EXPECT_EQ(listening[0]["listening"], true);
+
+    // The published tree: header gone, hidden row kept, keys sorted, compact,
+    // no line feed at the end.
+    std::string published = textOf(acme.folder() + "/menu.json");
+    EXPECT_EQ(published,
+              "[{\"enabled\":true,\"id\":\"open\",\"key\":\"⌘O\",\"symbol\":\"doc\",\"title\":\"Open…\"},{\"separator\":true},"
+              "{\"enabled\":true,\"id\":\"more\",\"submenu\":[{\"enabled\":true,\"id\":\"deep\",\"title\":\"Deep\"}],\"title\":\"More\"},"
+              "{\"enabled\":false,\"id\":\"off\",\"title\":\"Off\"},{\"enabled\":true,\"id\":\"hidden\",\"title\":\"Hidden\"}]");
+
+    // Two requests in one packet, then one split over two writes.
+    SocketClient parent(acme.socketPath());
+    ASSERT_TRUE(parent.connected());
+    parent.send("{\"refresh\":true}\n{\"invoke\":\"open\",\"title\":\"Open…\"}\n");
+    EXPECT_EQ(parent.reply(), (json{{"refreshed", true}}));
+    EXPECT_EQ(parent.reply(), (json{{"invoked", "open"}, {"title", "Open…"}}));
+    parent.send("{\"invoke\":\"open\",");
+    EXPECT_EQ(parent.reply(), std::nullopt);
+    parent.send("\"title\":\"Stale\"}\n");
+    EXPECT_EQ(parent.reply(), (json{{"error", "invoke-row-changed"}, {"id", "open"}, {"title", "Open…"}}));
+    parent.send("{\"url\":\"ACME://from/parent\"}\n{\"url\":\"other://x\"}\n\n");
+    auto delivered = parent.reply();
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ((*delivered)["delivered"], "ACME://from/parent");
+    EXPECT_TRUE((*delivered)["shell"].is_number_integer());
+    EXPECT_EQ(parent.reply(), (json{{"error", "url-scheme-not-mine"}, {"url", "other://x"}}));
+    EXPECT_EQ(parent.reply(), (json{{"error", "not-json"}}));
+    EXPECT_TRUE(eventually([&] { return textOf(acme.heard()) == "{\"menu\":\"open\"}\n{\"url\":\"ACME://from/parent\"}\n"; }))
+        << textOf(acme.heard());
+
+    // Only the owner may connect.
+    struct stat info {};
+    ASSERT_EQ(stat(acme.socketPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST(HostedMenu, ASocketPathOf103BytesListensAnd104DoesNot)
+{
+    for (std::size_t length : {103u, 104u}) {
+        // The socket's path is HOME/Library/Application Support/<identity>/menu.sock:
+        // the identity pads it to the length wanted.
+        fixture::Bundle probe;
+        std::string fixed = probe.applicationSupport("") + "/menu.sock";
+        ASSERT_LT(fixed.size() + 12, length) << fixed;
+        std::string identity = "com.example." + std::string(length - fixed.size() - 12, 'a');
+        HostedMenuHost acme(theRows(), identity);
+        ASSERT_EQ(acme.socketPath().size(), length) << acme.socketPath();
+        ASSERT_TRUE(eventually([&] { return !recordsOf(acme.deathLog(), "host-listening").empty(); })) << acme.host->err();
+        bool listening = recordsOf(acme.deathLog(), "host-listening")[0]["listening"];
+        EXPECT_EQ(listening, length == 103) << length;
+        EXPECT_EQ(access(acme.socketPath().c_str(), F_OK) == 0, length == 103) << length;
+    }
+}
+
+TEST(HostedMenu, AStaleSocketIsReplacedAndALiveOneLeftAlone)
+{
+    // A socket file whose listener is gone.
+    HostedMenuHost stale(theRows(), "com.example.acme", [](const std::string& path) {
+        platform::makeFolders(platform::deletingLastComponent(path));
+        auto listener = platform::listenOnUnixSocket(path, 1);
+        ASSERT_TRUE(listener);
+        close(listener.value());
+    });
+    ASSERT_TRUE(eventually([&] { return !recordsOf(stale.deathLog(), "host-listening").empty(); }));
+    EXPECT_EQ(recordsOf(stale.deathLog(), "host-listening")[0]["listening"], true);
+    SocketClient client(stale.socketPath());
+    client.send("{\"refresh\":true}\n");
+    EXPECT_EQ(client.reply(), (json{{"refreshed", true}}));
+
+    // A socket another process listens on.
+    int live = -1;
+    HostedMenuHost blocked(theRows(), "com.example.acme", [&](const std::string& path) {
+        platform::makeFolders(platform::deletingLastComponent(path));
+        auto listener = platform::listenOnUnixSocket(path, 1);
+        ASSERT_TRUE(listener);
+        live = listener.value();
+    });
+    ASSERT_TRUE(eventually([&] { return !recordsOf(blocked.deathLog(), "host-listening").empty(); }));
+    EXPECT_EQ(recordsOf(blocked.deathLog(), "host-listening")[0]["listening"], false);
+    SocketClient other(blocked.socketPath());
+    EXPECT_TRUE(other.connected());   // still the other process's socket
+    close(live);
+}
+
+TEST(HostedMenu, NothingIsPublishedOrOpenedBeforeTheFirstMenu)
+{
+    // Without a menu there is no socket yet; the host opens it at the first
+    // drawing. A shell that never draws leaves no menu.json behind.
+    HostedMenuHost acme(std::vector<json>{});
+    ASSERT_TRUE(eventually([&] { return access(acme.heard().c_str(), F_OK) == 0; })) << acme.host->err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_NE(access((acme.folder() + "/menu.json").c_str(), F_OK), 0);
+    EXPECT_NE(access(acme.socketPath().c_str(), F_OK), 0);
 }
