@@ -24,8 +24,8 @@ namespace {
 
 std::shared_ptr<MenuOwner> theOwner;
 
-// NSFontWeightRegular and the point size of row symbols.
-constexpr double REGULAR_WEIGHT = 0.0;
+// The point size of row symbols.
+constexpr double REGULAR_WEIGHT = platform::FONT_WEIGHT_REGULAR;
 constexpr double ROW_SYMBOL_POINT_SIZE = 13;
 
 // How deep a "menu" message may nest before it is no menu at all; rows

@@ -72,8 +72,9 @@ private:
 void makeTheMenuOwner(MenuSettings settings);
 MenuOwner& menuOwner();
 
-// Optional symbol images: the system symbol with its configuration, or
-// nothing when the system has no such symbol.
+// The base image with the badge symbol (8 points, bold) drawn at its lower
+// right corner as platform::badgeGeometry places it; nothing when the
+// system has no symbol of the badge's name.
 std::optional<platform::SymbolImage> badgedSymbol(platform::SymbolImage base, const std::string& badge, const std::string& description);
 
 } // namespace kestrune::menu

@@ -26,6 +26,22 @@ struct SymbolImage {
     bool operator==(const SymbolImage&) const = default;
 };
 
+// A badge symbol is drawn at 8 points, bold (FONT_WEIGHT_BOLD).
+inline constexpr double BADGE_POINT_SIZE = 8;
+
+// Where a badged symbol's parts go, in an image whose origin is its lower
+// left corner: the base at the origin, the badge in the lower right corner
+// sticking out past the base by 0.45 of its width, and the oval cut out of
+// the base around the badge, 1.5 points wider on every side.
+struct BadgeGeometry {
+    double width = 0, height = 0;   // the whole image
+    Rect base;
+    Rect badge;
+    Rect halo;
+    bool operator==(const BadgeGeometry&) const = default;
+};
+BadgeGeometry badgeGeometry(double baseWidth, double baseHeight, double badgeWidth, double badgeHeight);
+
 // Modifier flags of a key equivalent (NSEventModifierFlags).
 inline constexpr uint64_t MODIFIER_SHIFT = 1ull << 17;
 inline constexpr uint64_t MODIFIER_CONTROL = 1ull << 18;

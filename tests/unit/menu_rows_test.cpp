@@ -168,3 +168,13 @@ TEST(MenuKeyOf, KeyStrings)
     EXPECT_EQ(menuKeyGlyphs().size(), 9u);
     EXPECT_EQ(menuKeyModifiers().size(), 4u);
 }
+
+TEST(BadgeGeometry, PutsTheBadgeAtTheLowerRightPastTheBase)
+{
+    auto geometry = platform::badgeGeometry(18, 16, 10, 10);
+    EXPECT_DOUBLE_EQ(geometry.width, 22.5);
+    EXPECT_DOUBLE_EQ(geometry.height, 16);
+    EXPECT_EQ(geometry.base, (platform::Rect{0, 0, 18, 16}));
+    EXPECT_EQ(geometry.badge, (platform::Rect{12.5, 0, 10, 10}));
+    EXPECT_EQ(geometry.halo, (platform::Rect{11, -1.5, 13, 13}));
+}
