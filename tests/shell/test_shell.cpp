@@ -23,7 +23,13 @@
 //                      added, in one write to standard output
 //   ts:fill=N:TEXT     write N copies of TEXT (escapes as above) to standard output
 //   ts:echo=MS:FILE    copy standard input to FILE as it arrives, for MS
-//                      milliseconds or until its end
+//                      milliseconds or until its end; "%p" in FILE stands for
+//                      the process id, so that every shell of a swap has its own
+//   ts:drain-on=SIG:MS on signal SIG, the echo under way (or the next one, when
+//                      none has run yet) copies what still comes until standard
+//                      input has been quiet for MS milliseconds, then the shell
+//                      exits 0: nothing that reached its pipe is lost. After an
+//                      echo, or in ts:forever, SIG ends the shell with status 0
 //   ts:closein         close standard input
 //   ts:register-app=BUNDLEID[:NAME]
 //                      join the desktop server's session at $KESTRUNE_DESKTOP_SOCKET
@@ -167,6 +173,9 @@ void writeText(const std::string& path, const std::string& text)
 // opened up front.
 int signalFiles[65] = {};
 int exitStatuses[65] = {};
+volatile sig_atomic_t drainAsked = 0;
+volatile sig_atomic_t echoed = 0;
+long drainQuietMs = -1;   // below 0: no ts:drain-on
 
 void appendSignal(int number)
 {
@@ -178,6 +187,14 @@ void appendSignal(int number)
 void exitOnSignal(int number)
 {
     _exit(exitStatuses[number]);
+}
+
+// Once the echo is over nothing will drain: the shell ends at once.
+void askToDrain(int)
+{
+    if (echoed)
+        _exit(0);
+    drainAsked = 1;
 }
 
 void handle(int number, void (*handler)(int))
@@ -225,16 +242,34 @@ void writeAll(int fd, const std::string& bytes)
     }
 }
 
+// FILE with every "%p" replaced by the process id.
+std::string withPid(std::string file)
+{
+    const std::string pid = std::to_string(getpid());
+    for (auto at = file.find("%p"); at != std::string::npos; at = file.find("%p", at + pid.size()))
+        file.replace(at, 2, pid);
+    return file;
+}
+
 void echoInput(long milliseconds, const std::string& file)
 {
-    int target = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    int target = open(withPid(file).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
+        // Asked to drain: only quiet input ends the copy now, then the shell.
+        const bool draining = drainAsked && drainQuietMs >= 0;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
+        if (!draining && left <= 0)
             break;
+        // Short slices, so that a drain asked between two polls is seen soon.
+        int slice = draining ? static_cast<int>(drainQuietMs) : static_cast<int>(std::min<long long>(left, 50));
         pollfd ready{0, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(left)) <= 0)
+        int polled = poll(&ready, 1, slice);
+        if (polled == 0 && draining) {
+            close(target);
+            std::_Exit(0);
+        }
+        if (polled <= 0)
             continue;
         char buffer[65536];
         ssize_t got = read(0, buffer, sizeof buffer);
@@ -433,14 +468,22 @@ int main(int argc, char** argv)
         } else if (startsWith(argument, "ts:echo=", value)) {
             auto colon = value.find(':');
             echoInput(std::atol(value.substr(0, colon).c_str()), colon == std::string::npos ? "" : value.substr(colon + 1));
+            echoed = 1;
+        } else if (startsWith(argument, "ts:drain-on=", value)) {
+            auto colon = value.find(':');
+            drainQuietMs = colon == std::string::npos ? 100 : std::atol(value.substr(colon + 1).c_str());
+            handle(std::atoi(value.c_str()), askToDrain);
         } else if (startsWith(argument, "ts:register-app=", value)) {
             if (auto failure = registerApplication(value))
                 std::fprintf(stderr, "test-shell: register-app failed: %s\n", failure->c_str());
         } else if (argument == "ts:closein") {
             close(0);
         } else if (argument == "ts:forever") {
-            for (;;)
+            for (;;) {
+                if (drainAsked)
+                    std::_Exit(0);
                 pause();
+            }
         }
     }
     return 0;
