@@ -34,6 +34,7 @@ struct Connection {
     bool discarding = false;
     std::deque<std::string> outbound;
     std::size_t outboundBytes = 0;
+    std::string sending;       // the lines of the write under way
     bool writing = false;
     bool closed = false;
     Role role = Role::none;

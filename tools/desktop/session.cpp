@@ -10,6 +10,7 @@
 
 #include "platform/unix_socket.h"
 
+#include <asio/post.hpp>
 #include <asio/write.hpp>
 
 #include <csignal>
@@ -209,13 +210,17 @@ void Session::send(Connection& connection, const json& message)
     }
     connection.outbound.push_back(std::move(line));
     if (!connection.writing) {
+        // The write starts once the request at hand is done, so that the
+        // events one request causes leave in one write, as a system's
+        // notifications of one moment arrive together.
+        connection.writing = true;
         auto found = connections_.find(connection.number);
         if (found != connections_.end())
-            writeNext(found->second);
+            asio::post(io_, [this, held = found->second] { writeNext(held); });
     }
 }
 
-// Writes the queued lines one after the other.
+// Writes every queued line in one write, then whatever was queued meanwhile.
 void Session::writeNext(const std::shared_ptr<Connection>& connection)
 {
     if (connection->closed || connection->outbound.empty()) {
@@ -223,7 +228,12 @@ void Session::writeNext(const std::shared_ptr<Connection>& connection)
         return;
     }
     connection->writing = true;
-    asio::async_write(connection->socket, asio::buffer(connection->outbound.front()),
+    connection->sending.clear();
+    while (!connection->outbound.empty()) {
+        connection->sending += connection->outbound.front();
+        connection->outbound.pop_front();
+    }
+    asio::async_write(connection->socket, asio::buffer(connection->sending),
                       [this, connection](const std::error_code& error, std::size_t) {
                           if (connection->closed)
                               return;
@@ -231,8 +241,9 @@ void Session::writeNext(const std::shared_ptr<Connection>& connection)
                               close(*connection, error.message());
                               return;
                           }
-                          connection->outboundBytes -= connection->outbound.front().size();
-                          connection->outbound.pop_front();
+                          connection->outboundBytes -= connection->sending.size();
+                          connection->sending.clear();
+                          connection->sending.shrink_to_fit();
                           writeNext(connection);
                       });
 }
@@ -363,7 +374,7 @@ void Session::flushThenEnd(std::chrono::steady_clock::time_point deadline)
 {
     bool pending = false;
     for (const auto& [number, connection] : connections_)
-        pending = pending || !connection->outbound.empty();
+        pending = pending || !connection->outbound.empty() || !connection->sending.empty();
     if (!pending || std::chrono::steady_clock::now() > deadline) {
         io_.stop();
         return;
