@@ -115,7 +115,9 @@ TEST(Menu, TheStatusItemAndMenuAreDrawnFromTheRows)
     EXPECT_EQ(items[4]["enabled"], false);
     EXPECT_EQ(items[4]["action"], false);
 
-    auto drawn = recordsOf(acme.deathLog(), "menu-drawn");
+    // The record follows the drawing.
+    std::vector<json> drawn;
+    ASSERT_TRUE(eventually([&] { return !(drawn = recordsOf(acme.deathLog(), "menu-drawn")).empty(); }));
     ASSERT_EQ(drawn.size(), 1u);
     EXPECT_EQ(drawn[0]["statusItem"], true);
     EXPECT_EQ(drawn[0]["hosted"], false);
