@@ -32,6 +32,13 @@ void TerminationRelay::open(const std::vector<std::string>& urls)
     }
 }
 
+bool TerminationRelay::shouldHandleReopen()
+{
+    platform::assertOnTheMainThread("TerminationRelay::shouldHandleReopen");
+    supervision::reopenRequested();
+    return false;
+}
+
 platform::TerminateReply TerminationRelay::shouldTerminate()
 {
     platform::assertOnTheMainThread("TerminationRelay::shouldTerminate");
@@ -47,6 +54,7 @@ void makeTheRelay()
     theRelay = std::make_unique<TerminationRelay>();
     platform::ApplicationDelegate delegate;
     delegate.openURLs = [](const std::vector<std::string>& urls) { theRelay->open(urls); };
+    delegate.shouldHandleReopen = [](bool) { return theRelay->shouldHandleReopen(); };
     delegate.shouldTerminate = [] { return theRelay->shouldTerminate(); };
     // The platform hands a quit answered "now" back here: nothing runs, so
     // the host simply leaves.

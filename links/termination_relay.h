@@ -16,6 +16,11 @@ public:
     // current event; other files are ignored.
     void open(const std::vector<std::string>& urls);
 
+    // The application was opened again while it runs: the menu pops up
+    // once drawn, otherwise the shell is asked to reopen. Never handled by
+    // the system itself.
+    bool shouldHandleReopen();
+
     // A quit never cuts the shell off: with a shell running, it is stopped
     // in order and the host leaves once it is gone; with none, the quit is
     // answered at once.

@@ -190,6 +190,12 @@ TEST(Menu, PopsUpAtTheMouseOnlyOnceDrawn)
     desktop.pick("Open…");
     EXPECT_TRUE(eventually([&] { return textOf(acme.heard()) == "{\"menu\":\"open\"}\n"; })) << textOf(acme.heard());
     EXPECT_EQ(recordsOf(acme.deathLog(), "reopen").size(), 2u);
+
+    // So does opening the application again while it runs.
+    desktop.request({{"op", "reopen"}, {"host", nullptr}});
+    ASSERT_TRUE(eventually([&] { return hostState(desktop)["popUp"].is_object(); }));
+    desktop.dismiss();
+    EXPECT_TRUE(eventually([&] { return recordsOf(acme.deathLog(), "reopen").size() == 3; }));
 }
 
 TEST(Menu, EveryMessageRedrawsTheWholeMenu)
