@@ -55,7 +55,8 @@ const json rows = json::array({
 // A piped host whose shell draws the menu: it prints `messages`, then
 // writes what it hears to `heard`.
 struct MenuHost {
-    MenuHost(fixture::DesktopServer& desktop, const std::vector<json>& messages, const json& extra = json::object())
+    MenuHost(fixture::DesktopServer& desktop, const std::vector<json>& messages, const json& extra = json::object(),
+             const std::vector<std::string>& first = {})
     {
         bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
         json descriptor = {{"menu", "child"}, {"log", deathLog()}};
@@ -63,6 +64,7 @@ struct MenuHost {
         bundle.writeTestShellDescriptor("acme", descriptor);
         bundle.installHost();
         fixture::RunOptions options;
+        options.arguments = first;
         for (const auto& message : messages)
             options.arguments.push_back("ts:print=" + message.dump());
         options.arguments.push_back("ts:echo=60000:" + heard());
@@ -151,6 +153,28 @@ TEST(Menu, APickReachesTheShellAsOneLine)
     EXPECT_TRUE(eventually([&] { return textOf(acme.heard()) == "{\"menu\":\"open\"}\n{\"menu\":\"deep\"}\n"; })) << textOf(acme.heard());
     // A disabled row cannot be picked; nothing more reaches the shell.
     EXPECT_TRUE(desktop.pick("Off").contains("error"));
+}
+
+TEST(Menu, APickLetsTheShellTakeActivationFirst)
+{
+    // A shell that is a running application of the session may take
+    // activation before it hears the pick, so a window it opens comes forward.
+    fixture::DesktopServer desktop;
+    MenuHost acme(desktop, {{{"menu", rows}}}, json::object(), {"ts:register-app=com.example.acme.shell"});
+    ASSERT_TRUE(eventually([&] { return !recordsOf(acme.deathLog(), "menu-drawn").empty(); }));
+    json shell;
+    ASSERT_TRUE(eventually([&] {
+        const json state = desktop.state();
+        for (const auto& application : state["applications"]) {
+            if (application["bundleIdentifier"] == "com.example.acme.shell")
+                shell = application;
+        }
+        return shell.is_object();
+    })) << desktop.state()["applications"].dump();
+    EXPECT_EQ(hostState(desktop)["yields"], json::array());
+    desktop.pick("Open…");
+    EXPECT_TRUE(eventually([&] { return textOf(acme.heard()) == "{\"menu\":\"open\"}\n"; }));
+    EXPECT_EQ(hostState(desktop)["yields"], json::array({shell["pid"]}));
 }
 
 TEST(Menu, TheShellHearsTheMenuOpenOnlyWhenItAsked)
