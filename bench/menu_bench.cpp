@@ -6,6 +6,7 @@
 // interleaved runs.
 #include "menu/menu_owner.h"
 #include "platform/main_queue.h"
+#include "supervision/death_log.h"
 
 #include <algorithm>
 #include <chrono>
@@ -62,6 +63,9 @@ int main()
     if (!mkdtemp(folder))
         return 1;
     const std::string base = folder;
+    // Each drawing's record, with every drawn row, goes to the death log:
+    // part of the cost measured, kept in the benchmark's own folder.
+    supervision::setTheDeathLog("com.example.bench", base + "/shell.jsonl");
     menu::makeTheMenuOwner({
         .identity = "com.example.bench",
         .hosted = true,

@@ -7,6 +7,7 @@
 #include "menu/menu_owner.h"
 #include "menu/rows.h"
 #include "platform/main_queue.h"
+#include "supervision/death_log.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,8 @@ void setUp()
 {
     static const bool done = [] {
         platform::markTheMainThread();
+        // Each drawing's record goes nowhere: its folder cannot exist.
+        supervision::setTheDeathLog("com.example.acme", "/dev/null/shell.jsonl");
         menu::makeTheMenuOwner({.identity = "com.example.acme", .hosted = false, .tellsTheChildItOpened = true, .menuFile = "", .menuSocketPath = ""});
         return true;
     }();
