@@ -4,6 +4,7 @@
 #include "links/link_file.h"
 #include "links/settings.h"
 #include "links/url.h"
+#include "platform/text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -42,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     auto link = links::linkOf(links::fileURLOf(path));
     if (!link)
         return 0;
-    if (link->size() > links::linkFileBytes || !links::isUTF8(*link) || links::trimmed(*link) != *link)
+    if (link->size() > links::linkFileBytes || !platform::isUTF8(*link) || links::trimmed(*link) != *link)
         __builtin_trap();
     auto scheme = links::schemeOf(*link);
     if (!scheme || (!links::schemes().count(*scheme) && scheme->rfind("acme-", 0) != 0))

@@ -3,6 +3,7 @@
 #include "links/settings.h"
 #include "links/url.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace kestrune::links {
 
@@ -19,7 +20,7 @@ std::optional<std::string> linkOf(const std::string& url)
     if (dot == std::string::npos || dot == 0 || lowerCased(name.substr(dot + 1)) != *extension)
         return std::nullopt;
     auto bytes = platform::contentsOf(*path, linkFileBytes);
-    if (!bytes || !isUTF8(*bytes))
+    if (!bytes || !platform::isUTF8(*bytes))
         return std::nullopt;
     std::string text(trimmed(*bytes));
     auto scheme = schemeOf(text);

@@ -1,5 +1,7 @@
 #include "links/url.h"
 
+#include "platform/text.h"
+
 #include <cstdint>
 
 namespace kestrune::links {
@@ -150,43 +152,13 @@ void appendEscaped(std::string& into, unsigned char c)
     into += digits[c & 15];
 }
 
-// Decodes one code point at `at`, moving past it; -1 for a bad sequence.
-int32_t decodeAt(std::string_view text, std::size_t& at)
-{
-    auto lead = static_cast<unsigned char>(text[at]);
-    int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || at + length > text.size())
-        return -1;
-    int32_t value = length == 1 ? lead : lead & (0x7F >> length);
-    for (int i = 1; i < length; ++i) {
-        auto next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xC0) != 0x80)
-            return -1;
-        value = (value << 6) | (next & 0x3F);
-    }
-    static const int32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (value < smallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-        return -1;
-    at += length;
-    return value;
-}
-
-bool isWhiteSpaceOrLineBreak(int32_t c)
+bool isWhiteSpaceOrLineBreak(long c)
 {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A)
            || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 } // namespace
-
-bool isUTF8(std::string_view text)
-{
-    for (std::size_t at = 0; at < text.size();) {
-        if (decodeAt(text, at) < 0)
-            return false;
-    }
-    return true;
-}
 
 std::optional<std::string> schemeOf(std::string_view text)
 {
@@ -281,7 +253,7 @@ std::string_view trimmed(std::string_view text)
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t next = start;
-        int32_t c = decodeAt(text, next);
+        long c = platform::nextCodePoint(text, next);
         if (c < 0 || !isWhiteSpaceOrLineBreak(c))
             break;
         start = next;
@@ -293,7 +265,7 @@ std::string_view trimmed(std::string_view text)
         while (first > start && (static_cast<unsigned char>(text[first]) & 0xC0) == 0x80 && end - first < 4)
             --first;
         std::size_t at = first;
-        int32_t c = decodeAt(text, at);
+        long c = platform::nextCodePoint(text, at);
         if (c < 0 || at != end || !isWhiteSpaceOrLineBreak(c))
             break;
         end = first;

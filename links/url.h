@@ -8,10 +8,6 @@
 
 namespace kestrune::links {
 
-// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool isUTF8(std::string_view text);
-
 // The lower-cased scheme of `text` when the text parses as a URL reference
 // with a scheme: ASCII only, every character one a URL may hold, every "%"
 // followed by two hexadecimal digits, a bracketed host only where a host

@@ -14,14 +14,7 @@ bool extendsTheCharacterBefore(const std::string& text, std::size_t at)
 {
     if (at >= text.size())
         return false;
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    uint32_t point = byte(at);
-    if (point >= 0xC0 && point < 0xE0 && at + 1 < text.size())
-        point = ((point & 0x1F) << 6) | (byte(at + 1) & 0x3F);
-    else if (point >= 0xE0 && point < 0xF0 && at + 2 < text.size())
-        point = ((point & 0x0F) << 12) | ((byte(at + 1) & 0x3F) << 6) | (byte(at + 2) & 0x3F);
-    else if (point >= 0xF0 && at + 3 < text.size())
-        point = ((point & 0x07) << 18) | ((byte(at + 1) & 0x3F) << 12) | ((byte(at + 2) & 0x3F) << 6) | (byte(at + 3) & 0x3F);
+    long point = platform::nextCodePoint(text, at);
     return (point >= 0x300 && point <= 0x36F) || (point >= 0x1AB0 && point <= 0x1AFF) || (point >= 0x1DC0 && point <= 0x1DFF)
            || (point >= 0x20D0 && point <= 0x20FF) || (point >= 0xFE00 && point <= 0xFE0F) || (point >= 0xFE20 && point <= 0xFE2F)
            || point == 0x200C || point == 0x200D || (point >= 0xE0100 && point <= 0xE01EF);

@@ -8,35 +8,6 @@
 namespace platform {
 
 namespace {
-// The next code point of UTF-8 text, or -1 for a byte that starts none.
-long nextCodePoint(const std::string& text, std::size_t& at)
-{
-    auto byte = static_cast<unsigned char>(text[at]);
-    int length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || at + static_cast<std::size_t>(length) > text.size()) {
-        ++at;
-        return -1;
-    }
-    long point = length == 1 ? byte : byte & (0x7F >> length);
-    for (int i = 1; i < length; ++i) {
-        auto next = static_cast<unsigned char>(text[at + static_cast<std::size_t>(i)]);
-        if ((next & 0xC0) != 0x80) {
-            ++at;
-            return -1;
-        }
-        point = (point << 6) | (next & 0x3F);
-    }
-    // Overlong forms, surrogates and points beyond Unicode are not UTF-8:
-    // their bytes are kept as they are rather than decoded.
-    const long smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (point < smallest[length] || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) {
-        ++at;
-        return -1;
-    }
-    at += static_cast<std::size_t>(length);
-    return point;
-}
-
 void appendUtf8(std::string& text, long point)
 {
     if (point < 0x80) {
@@ -101,6 +72,43 @@ locale_t utf8Locale()
 }
 
 } // namespace
+
+long nextCodePoint(std::string_view text, std::size_t& at)
+{
+    auto byte = static_cast<unsigned char>(text[at]);
+    int length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || at + static_cast<std::size_t>(length) > text.size()) {
+        ++at;
+        return -1;
+    }
+    long point = length == 1 ? byte : byte & (0x7F >> length);
+    for (int i = 1; i < length; ++i) {
+        auto next = static_cast<unsigned char>(text[at + static_cast<std::size_t>(i)]);
+        if ((next & 0xC0) != 0x80) {
+            ++at;
+            return -1;
+        }
+        point = (point << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and points beyond Unicode are not UTF-8:
+    // their bytes are kept as they are rather than decoded.
+    const long smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < smallest[length] || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) {
+        ++at;
+        return -1;
+    }
+    at += static_cast<std::size_t>(length);
+    return point;
+}
+
+bool isUTF8(std::string_view text)
+{
+    for (std::size_t at = 0; at < text.size();) {
+        if (nextCodePoint(text, at) < 0)
+            return false;
+    }
+    return true;
+}
 
 // Upper-cases UTF-8 text by Unicode's full case mappings, locale-free. Bytes
 // that are not UTF-8 stay as they are.

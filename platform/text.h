@@ -3,8 +3,17 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace platform {
+
+// The code point of well-formed UTF-8 at `at`, moving past it; -1 for a
+// byte that starts none (overlong forms, surrogates and points beyond
+// Unicode included), moving one byte on.
+long nextCodePoint(std::string_view text, std::size_t& at);
+
+// Whether all of `text` is well-formed UTF-8.
+bool isUTF8(std::string_view text);
 
 // Upper case, with Unicode's one-to-many mappings (ß becomes SS).
 std::string upperCased(const std::string& text);

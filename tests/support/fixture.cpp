@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -510,12 +511,15 @@ std::optional<nlohmann::json> readRecord(const std::string& path, std::chrono::m
 
 std::vector<nlohmann::json> readLines(const std::string& path)
 {
+    // A record still being written has no line feed yet: a test that polls a
+    // log while the host appends to it must not read half a record.
     std::vector<nlohmann::json> lines;
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line)) {
-        if (!line.empty())
-            lines.push_back(nlohmann::json::parse(line, nullptr, false));
+    std::ifstream file(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::size_t start = 0;
+    for (std::size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+        if (end > start)
+            lines.push_back(nlohmann::json::parse(text.begin() + start, text.begin() + end, nullptr, false));
     }
     return lines;
 }

@@ -166,7 +166,8 @@ private:
 std::optional<nlohmann::json> readRecord(const std::string& path,
                                          std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
-// Every line of a JSON-lines file, parsed.
+// Every whole line of a JSON-lines file, parsed (a last line still without
+// its line feed is being written and is left out).
 std::vector<nlohmann::json> readLines(const std::string& path);
 
 std::string hostBinary();

@@ -3,6 +3,7 @@
 #include "links/link_file.h"
 #include "links/settings.h"
 #include "links/url.h"
+#include "platform/text.h"
 
 #include <gtest/gtest.h>
 
@@ -95,9 +96,9 @@ TEST(Trimmed, RemovesWhiteSpaceAndLineBreaksAtBothEnds)
 
 TEST(IsUTF8, RefusesMalformedSequences)
 {
-    EXPECT_TRUE(isUTF8("plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"));
+    EXPECT_TRUE(platform::isUTF8("plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"));
     for (std::string bad : {"\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\x80", "\xe2\x82", "\xff"})
-        EXPECT_FALSE(isUTF8(bad)) << bad.size();
+        EXPECT_FALSE(platform::isUTF8(bad)) << bad.size();
 }
 
 class LinkFile : public ::testing::Test {
