@@ -4,7 +4,11 @@
 #include "channel/routes.h"
 #include "host/descriptor.h"
 #include "host/login.h"
+#include "hotkeys/child_hot_keys.h"
+#include "hotkeys/chords.h"
 #include "hotkeys/declared.h"
+#include "hotkeys/hot_key_owner.h"
+#include "hotkeys/remote.h"
 #include "links/apps_watch.h"
 #include "links/delivery.h"
 #include "links/display_change.h"
@@ -77,7 +81,8 @@ void startUp(int argc, char** argv)
     // 5. Declared hot keys.
     hotkeys::readTheDeclaredHotKeys(bundle.info());
     // 6. Menu key tables: with the menu drawing.
-    // 7. Remote-session settings: with the remote sessions.
+    // 7. Remote-session settings.
+    hotkeys::readTheRemoteSettings(bundle.info());
 
     // 8.
     if (mode == hotkeys::hotKeyPlanFlag)
@@ -181,13 +186,21 @@ void startUp(int argc, char** argv)
         .makesABadge = [](const nlohmann::json& message) { return overlays::badgeOf(message).has_value(); },
     });
 
-    // 34. Hot keys and the panel host: with their subsystems.
+    // 34. The key tables and the owner of the declared hot keys; the panel
+    //     host comes with the panels.
+    hotkeys::makeTheKeyTables();
+    hotkeys::makeTheHotKeyOwner(piped, descriptor.identity);
     // 35. The update-check signal (the updater's values come with it).
     supervision::installTheUpdateSignal();
-    // 36. Shell hot keys: with their subsystem. The apps watch, and the
-    //     owners of the shell's messages that exist so far.
+    // 36. The shell's hot keys, the apps watch, and the owners of the
+    //     shell's messages that exist so far.
+    hotkeys::makeTheChildHotKeys(channel::routingSwitches().childOwnsHotKeys);
     links::makeTheAppsWatch();
     channel::ChildMessageOwners owners;
+    owners.childHotKeysTake = [](std::string_view line) {
+        if (auto* owner = hotkeys::childHotKeys())
+            owner->takeLine(line);
+    };
     owners.appsWatchStart = [] { links::appsWatch().start(); };
     owners.menuOwnerDraw = [](std::string_view line) { menu::menuOwner().drawLine(line); };
     owners.menuOwnerPopUpAtTheCursor = [] { menu::menuOwner().popUpAtTheCursor(); };

@@ -110,10 +110,18 @@ bool isAuthority(std::string_view authority)
     return true;
 }
 
+// The pieces of a URL reference, views into its text.
+struct Pieces {
+    std::string_view scheme;
+    std::optional<std::string_view> authority;
+    std::string_view path;
+};
+
 // Whether the text is a URL reference as RFC 3986 writes one.
-bool isURLReference(std::string_view text, std::string_view& scheme)
+bool isURLReference(std::string_view text, Pieces& pieces)
 {
-    scheme = {};
+    pieces = {};
+    std::string_view& scheme = pieces.scheme;
     auto fragmentAt = text.find('#');
     if (fragmentAt != std::string_view::npos) {
         if (!holdsOnly(text.substr(fragmentAt + 1)))
@@ -139,9 +147,27 @@ bool isURLReference(std::string_view text, std::string_view& scheme)
         auto end = text.find_first_of("/?");
         if (!isAuthority(text.substr(0, end)))
             return false;
+        pieces.authority = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end);
     }
+    pieces.path = text.substr(0, text.find('?'));
     return holdsOnly(text);
+}
+
+// Percent escapes decoded; the text is known to hold only well-formed ones.
+std::string decoded(std::string_view text)
+{
+    std::string plain;
+    plain.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            plain += static_cast<char>(hexValue(static_cast<unsigned char>(text[i + 1])) * 16 + hexValue(static_cast<unsigned char>(text[i + 2])));
+            i += 2;
+        } else {
+            plain += text[i];
+        }
+    }
+    return plain;
 }
 
 void appendEscaped(std::string& into, unsigned char c)
@@ -162,9 +188,10 @@ bool isWhiteSpaceOrLineBreak(long c)
 
 std::optional<std::string> schemeOf(std::string_view text)
 {
-    std::string_view scheme;
-    if (!isURLReference(text, scheme) || scheme.empty())
+    Pieces pieces;
+    if (!isURLReference(text, pieces) || pieces.scheme.empty())
         return std::nullopt;
+    std::string_view scheme = pieces.scheme;
     std::string lower(scheme);
     for (char& c : lower) {
         if (c >= 'A' && c <= 'Z')
@@ -205,6 +232,39 @@ std::optional<std::string> filePathOf(std::string_view url)
         }
     }
     return path;
+}
+
+std::optional<URLParts> partsOf(std::string_view text)
+{
+    Pieces pieces;
+    if (!isURLReference(text, pieces))
+        return std::nullopt;
+    URLParts parts;
+    if (pieces.authority) {
+        auto host = *pieces.authority;
+        if (auto at = host.rfind('@'); at != std::string_view::npos)
+            host.remove_prefix(at + 1);
+        if (!host.empty() && host.front() == '[')
+            host = host.substr(1, host.find(']') - 1);
+        else
+            host = host.substr(0, host.rfind(':'));
+        if (!host.empty())
+            parts.host = decoded(host);
+    }
+    parts.path = decoded(pieces.path);
+    return parts;
+}
+
+std::string lastPathComponentOf(std::string_view path)
+{
+    if (path.empty())
+        return {};
+    auto end = path.find_last_not_of('/');
+    if (end == std::string_view::npos)
+        return "/";
+    auto start = path.rfind('/', end);
+    start = start == std::string_view::npos ? 0 : start + 1;
+    return std::string(path.substr(start, end + 1 - start));
 }
 
 std::string fileURLOf(std::string_view path)

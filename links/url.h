@@ -15,6 +15,21 @@ namespace kestrune::links {
 // parse or has no scheme.
 std::optional<std::string> schemeOf(std::string_view text);
 
+// What the host reads of a URL reference besides its scheme: the host of its
+// authority (without user, port or brackets, percent-decoded; nothing when
+// there is no authority or its host is empty) and its path, percent-decoded.
+struct URLParts {
+    std::optional<std::string> host;
+    std::string path;
+};
+// Nothing when the text does not parse as schemeOf reads it.
+std::optional<URLParts> partsOf(std::string_view text);
+
+// The last component of a path, as a file system names it: the last one that
+// is not empty ("b" for "/a/b/"), "/" for a path of slashes alone, "" for an
+// empty path.
+std::string lastPathComponentOf(std::string_view path);
+
 // The path of a file URL ("file:" with an empty or "localhost" authority, or
 // none), percent-decoded; nothing for any other URL or a path holding a NUL.
 std::optional<std::string> filePathOf(std::string_view url);

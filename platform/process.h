@@ -37,6 +37,10 @@ struct Launch {
 // and only descriptors 0, 1 and 2 inherited. Gives its process id.
 Result<pid_t> launch(const Launch& request);
 
+// Starts a process the host never waits for (a helper command): it is
+// reaped on the main queue once it ends, so none stays behind as a zombie.
+Result<pid_t> launchAndForget(const Launch& request);
+
 // The parent of `pid`, from the kernel's process table; nothing when the
 // process is gone.
 std::optional<pid_t> parentOf(pid_t pid);
@@ -52,6 +56,10 @@ bool catches(pid_t pid, int signalNumber);
 
 // True while the process exists (a zombie counts as gone).
 bool isAlive(pid_t pid);
+
+// Whether `pid` holds an established TCP connection (IPv4 or IPv6) among
+// its open descriptors; false when they cannot be read.
+bool holdsAnEstablishedTCPConnection(pid_t pid);
 
 // Watches another process (not necessarily a child) for its end.
 class ProcessWatch {

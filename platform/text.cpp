@@ -4,6 +4,7 @@
 #include <cwctype>
 #include <iterator>
 #include <locale.h>
+#include <utf8proc.h>
 
 namespace platform {
 
@@ -108,6 +109,37 @@ bool isUTF8(std::string_view text)
             return false;
     }
     return true;
+}
+
+// Splits UTF-8 text where Unicode's extended grapheme cluster rules allow a
+// break, carrying the rules' state (emoji sequences, regional indicator
+// pairs) from one code point to the next.
+std::vector<std::string_view> graphemesOf(std::string_view text)
+{
+    std::vector<std::string_view> characters;
+    std::size_t start = 0;
+    std::size_t at = 0;
+    long previous = -1;
+    utf8proc_int32_t state = 0;
+    while (at < text.size()) {
+        std::size_t here = at;
+        long point = nextCodePoint(text, at);
+        // A byte that is not UTF-8 is a character of its own, breaking on
+        // both sides.
+        bool breaks = previous < 0 || point < 0
+                      || utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(previous),
+                                                          static_cast<utf8proc_int32_t>(point), &state);
+        if (point < 0)
+            state = 0;
+        if (breaks && here > start) {
+            characters.push_back(text.substr(start, here - start));
+            start = here;
+        }
+        previous = point;
+    }
+    if (at > start)
+        characters.push_back(text.substr(start, at - start));
+    return characters;
 }
 
 // Upper-cases UTF-8 text by Unicode's full case mappings, locale-free. Bytes

@@ -1,9 +1,11 @@
-// Case mapping of UTF-8 text by Unicode's rules, without the process's
-// locale: the C library's tables are loaded only when text is not ASCII.
+// UTF-8 text by Unicode's rules, without the process's locale: code points,
+// user-perceived characters and case mapping. The C library's case tables
+// are loaded only when text is not ASCII.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -14,6 +16,11 @@ long nextCodePoint(std::string_view text, std::size_t& at);
 
 // Whether all of `text` is well-formed UTF-8.
 bool isUTF8(std::string_view text);
+
+// The user-perceived characters of UTF-8 text (Unicode's extended grapheme
+// clusters), in order: "K\u0301" is one character, and so is a flag. A byte
+// that starts no well-formed code point is a character by itself.
+std::vector<std::string_view> graphemesOf(std::string_view text);
 
 // Upper case, with Unicode's one-to-many mappings (ß becomes SS).
 std::string upperCased(const std::string& text);

@@ -2,14 +2,17 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <climits>
 #include <fcntl.h>
 #include <malloc.h>
+#include <map>
 #include <set>
 #include <spawn.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/bundle.h"
@@ -171,6 +174,51 @@ bool isAlive(pid_t pid)
     return fields && !fields->empty() && (*fields)[0] != 'Z' && (*fields)[0] != 'X';
 }
 
+// The socket inodes among the process's descriptors, matched against the
+// TCP tables of its own network namespace: state 01 is ESTABLISHED.
+bool holdsAnEstablishedTCPConnection(pid_t pid)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::set<unsigned long> sockets;
+    if (DIR* fds = opendir((proc + "/fd").c_str())) {
+        while (const dirent* entry = readdir(fds)) {
+            char target[64];
+            std::string link = proc + "/fd/" + entry->d_name;
+            ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+            if (length <= 0)
+                continue;
+            target[length] = '\0';
+            unsigned long inode = 0;
+            if (std::sscanf(target, "socket:[%lu]", &inode) == 1)
+                sockets.insert(inode);
+        }
+        closedir(fds);
+    }
+    if (sockets.empty())
+        return false;
+    for (const char* table : {"/net/tcp", "/net/tcp6"}) {
+        FILE* file = std::fopen((proc + table).c_str(), "re");
+        if (!file)
+            continue;
+        char line[512];
+        bool found = false;
+        // The header line, then one connection per line:
+        //   sl local remote st tx:rx tr:when retrnsmt uid timeout inode ...
+        bool header = std::fgets(line, sizeof line, file) != nullptr;
+        while (header && !found && std::fgets(line, sizeof line, file)) {
+            char local[64], remote[64];
+            unsigned state = 0;
+            unsigned long inode = 0;
+            if (std::sscanf(line, " %*s %63s %63s %x %*s %*s %*s %*s %*s %lu", local, remote, &state, &inode) == 4)
+                found = state == 0x01 && sockets.count(inode) > 0;
+        }
+        std::fclose(file);
+        if (found)
+            return true;
+    }
+    return false;
+}
+
 namespace {
 class PidfdWatch final : public ProcessWatch {
 public:
@@ -204,6 +252,21 @@ std::unique_ptr<ProcessWatch> whenProcessEnds(pid_t pid, std::function<void()> h
         return nullptr;
     markCloseOnExec(pidfd);
     return std::make_unique<PidfdWatch>(pidfd, std::move(handler));
+}
+
+Result<pid_t> launchAndForget(const Launch& request)
+{
+    auto launched = launch(request);
+    if (!launched)
+        return launched;
+    pid_t pid = *launched;
+    static std::map<pid_t, std::unique_ptr<ProcessWatch>> reapers;
+    reapers[pid] = whenProcessEnds(pid, [pid] {
+        waitpid(pid, nullptr, WNOHANG);
+        // The watch goes once its handler has returned.
+        post([pid] { reapers.erase(pid); });
+    });
+    return pid;
 }
 
 bool isGone(pid_t pid)
