@@ -170,3 +170,29 @@ requests("url_limits", '{"url":"acme://x?' + "a" * (32768 - 9) + '"}\n{"url":"ac
 requests("odd_bytes", b'{"url":"acme://\xff"}\n{"invoke":"\\ud800"}\n{"refresh":true}\x00junk\n'
          b'{"invoke":"\xc3\xa9","title":"\xc3\xa9"}\n{"url":"acme://\\u0000"}\n'
          + b'{"refresh":true,"x":' + b"[" * 40 + b"]" * 40 + b"}\n")
+
+
+# Hot keys: key strings, URLs, the shell's lists, remote settings and files.
+def hot_keys(name, text):
+    write("hot_keys", name, text)
+
+
+hot_keys("modifiers_and_key", "⌃⌥⇧⌘K")
+hot_keys("top_left_key", "⌘§")
+hot_keys("accented_key", "⌘K\u0301")
+hot_keys("flag_key", "⌘🇩🇪")
+hot_keys("sharp_s", "⌘ß")
+hot_keys("url", "myapp://open/settings/?x=1#f")
+hot_keys("stray_bytes", b"\xe2\x8c\x98\xff\xe2\x8c")
+hot_keys("shell_list", json.dumps({"hotkeys": [
+    {"key": "toggle", "url": "acme://toggle", "code": 40, "modifiers": 256},
+    {"key": "big", "url": "acme://big", "code": 4294967295, "modifiers": 6144, "options": 1},
+    {"key": "bad", "url": "acme://bad", "code": -1, "modifiers": 0},
+    {"key": "float", "url": "acme://f", "code": 1.5, "modifiers": 0},
+    {"key": "opts", "url": "acme://o", "code": 2, "modifiers": 0, "options": "x"},
+]}))
+hot_keys("bridge", json.dumps({"routes": {"⌃⌥K": "köprü", "x": "burada"}, "press": ["/bin/press", "{key}"]},
+                              ensure_ascii=False))
+hot_keys("config", '{"forward":"1"}')
+hot_keys("remote_settings", json.dumps({"KestruneRemoteMachines": {
+    "bundles": ["com.remote.a"], "config": "Remote/config.json", "key": "forward", "session": ["com.remote.a"]}}))

@@ -128,6 +128,11 @@ function drawTheMenu() {
 }
 drawTheMenu();
 
+// A hot key of the shell's own (⌃⌥J: key code 38, control 4096 + option
+// 2048), besides the one the Info.plist declares (⌃⌥H). The host registers
+// it, says how that went, and hands its presses over as links.
+console.log(JSON.stringify({ hotkeys: [{ key: "wave", url: "hello://hotkey/wave", code: 38, modifiers: 6144 }] }));
+
 const picks: Record<string, string> = { greet: "hello", "greet.fr": "bonjour", "greet.tr": "merhaba" };
 
 // What the host says arrives on standard input, one JSON object per line.
@@ -154,6 +159,9 @@ const picks: Record<string, string> = { greet: "hello", "greet.fr": "bonjour", "
       } else {
         console.log(`hello: picked ${message.menu}`);
       }
+    } else if (Array.isArray(message.hotkeys)) {
+      const statuses = message.hotkeys.map((key: { key: string; status: number }) => `${key.key} ${key.status === 0 ? "registered" : `status ${key.status}`}`);
+      console.log(`hello: hot keys: ${statuses.join(", ")}`);
     } else if (message.opened === true) {
       console.log("hello: the menu opened");
     } else {
