@@ -1,6 +1,5 @@
 #include "hotkeys/child_hot_keys.h"
 
-#include "hotkeys/chords.h"
 #include "hotkeys/hot_key_owner.h"
 #include "hotkeys/remote.h"
 
@@ -164,15 +163,10 @@ void ChildHotKeys::fire(std::size_t index)
     // A press that raced with a new, shorter list.
     if (index >= rows_.size())
         return;
-    const Row& row = rows_[index];
-    auto route = remoteRouteOf(row.key, channel::frontmostIdentifier());
-    if (route == bridgeRoute) {
-        if (auto bridge = remoteBridge()) {
-            forwardThePress(*bridge, publishedKey(row.key));
-            return;
-        }
-    }
-    links::deliver(row.url, "hotkey");
+    // Unlike a declared hot key's, this press does not first let the shell
+    // take activation.
+    if (!forwardedToTheRemote(rows_[index].key))
+        links::deliver(rows_[index].url, "hotkey");
 }
 
 void makeTheChildHotKeys(bool childOwnsHotKeys)

@@ -124,16 +124,10 @@ void HotKeyOwner::fire(std::size_t index)
     platform::assertOnTheMainThread("HotKeyOwner::fire");
     if (index >= keys_.size())
         return;
-    const HotKey& hotKey = keys_[index];
-    auto route = remoteRouteOf(hotKey.key, channel::frontmostIdentifier());
-    if (route == bridgeRoute) {
-        if (auto bridge = remoteBridge()) {
-            forwardThePress(*bridge, publishedKey(hotKey.key));
-            return;
-        }
-    }
+    if (forwardedToTheRemote(keys_[index].key))
+        return;
     links::yieldToTheChild();
-    links::deliver(hotKey.url, "hotkey");
+    links::deliver(keys_[index].url, "hotkey");
 }
 
 void HotKeyOwner::publish()

@@ -1,5 +1,7 @@
 #include "hotkeys/remote.h"
 
+#include "hotkeys/chords.h"
+
 #include "channel/outgoing.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
@@ -226,6 +228,17 @@ void forwardThePress(const RemoteBridge& bridge, const std::string& publishedKey
     auto started = platform::launchAndForget(press);
     if (!started)
         platform::sayOnStandardError("remote press failed: " + started.failure().description());
+}
+
+bool forwardedToTheRemote(const std::string& key)
+{
+    if (remoteRouteOf(key, channel::frontmostIdentifier()) != bridgeRoute)
+        return false;
+    auto bridge = remoteBridge();
+    if (!bridge)
+        return false;
+    forwardThePress(*bridge, publishedKey(key));
+    return true;
 }
 
 } // namespace kestrune::hotkeys

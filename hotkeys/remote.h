@@ -88,4 +88,9 @@ void observeTheSession(std::function<void()> observer);
 // on standard error when it cannot start.
 void forwardThePress(const RemoteBridge& bridge, const std::string& publishedKey);
 
+// A press of the hot key named `key`, when the bridge routes it to the
+// remote machine for the application in front now: forwarded, and true (even
+// when the command could not start: the press was the remote machine's).
+bool forwardedToTheRemote(const std::string& key);
+
 } // namespace kestrune::hotkeys
