@@ -346,7 +346,9 @@ TEST(RemoteSessions, ASessionClientCountsOnlyWhileItHoldsAConnection)
 TEST(ShellHotKeys, TheShellHearsEveryStatusAndPressesBecomeLinks)
 {
     DesktopServer desktop;
-    desktop.refuseHotKey("⌘1", -9870);
+    // Another program holds ⌘1.
+    json other = desktop.add({{"bundleIdentifier", "com.example.other"}})["application"];
+    desktop.ok({{"op", "takeHotKey"}, {"chord", "⌘1"}, {"app", other["pid"]}});
     const std::string list = json({{"hotkeys", json::array({
         {{"key", "toggle"}, {"url", "acme://toggle"}, {"code", 40}, {"modifiers", 256}, {"options", 1}},
         {{"key", "refused"}, {"url", "acme://refused"}, {"code", 18}, {"modifiers", 256}},
@@ -357,7 +359,7 @@ TEST(ShellHotKeys, TheShellHearsEveryStatusAndPressesBecomeLinks)
                      "ts:print={\"hotkeys\":[]}", "ts:echo=60000:{root}/heard"});
     ASSERT_TRUE(host.started()) << host.process->err();
 
-    const json report = {{"hotkeys", json::array({{{"key", "toggle"}, {"status", 0}}, {{"key", "refused"}, {"status", -9870}}})}};
+    const json report = {{"hotkeys", json::array({{{"key", "toggle"}, {"status", 0}}, {{"key", "refused"}, {"status", -9878}}})}};
     ASSERT_TRUE(host.hears(report, "first")) << textOf(host.file("first")) << host.process->err();
     auto registered = DesktopServer::hostIn(desktop.state(), host.process->pid())["hotKeys"];
     ASSERT_EQ(registered.size(), 1u);
@@ -375,6 +377,11 @@ TEST(ShellHotKeys, TheShellHearsEveryStatusAndPressesBecomeLinks)
 
     // An empty list releases everything and asks for no report.
     ASSERT_TRUE(eventually([&] { return DesktopServer::hostIn(desktop.state(), host.process->pid())["hotKeys"].empty(); }));
+    // What the other program holds stays its own.
+    const json held = desktop.ok({{"op", "heldHotKeys"}})["heldHotKeys"];
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0]["pid"], other["pid"]);
+    EXPECT_EQ(held[0]["by"], "application");
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(host.heard().empty()) << textOf(host.file("heard"));
     auto records = host.linkLog();
@@ -411,4 +418,55 @@ TEST(ShellHotKeys, YieldToARemoteClientWithTheirOwnStatus)
         auto lines = host.heard();
         return !lines.empty() && lines.back() == registered;
     })) << textOf(host.file("heard"));
+}
+
+TEST(RemoteSessions, OddFilesMeanForwardingOffAndNoBridge)
+{
+    DesktopServer desktop;
+    HotKeyHost host(desktop, remoteInfo());
+    ASSERT_TRUE(host.started()) << host.process->err();
+    const std::string config = host.home("Remote/config.json");
+    const std::string bridge = host.home("Remote/remote-bridge.json");
+    ASSERT_TRUE(host.statusesBecome({0, 0, 0}));
+    replaceFile(bridge, json({{"routes", {{"⌃⌥K", "köprü"}, {"⌘B", "burada"}}}, {"press", {"/bin/true"}}}).dump());
+    json client = desktop.add({{"bundleIdentifier", "com.remote.client"}})["application"];
+    desktop.front(client["pid"]);
+
+    // Each odd configuration follows a good one, so that its own arming shows:
+    // forwarding off, every hot key back, and the host never blocks on it.
+    struct Odd {
+        const char* what;
+        std::function<void()> make;
+    };
+    const Odd odds[] = {
+        {"a FIFO", [&] { std::filesystem::remove(config); mkfifo(config.c_str(), 0644); }},
+        {"a folder", [&] { std::filesystem::remove(config); std::filesystem::create_directory(config); }},
+        {"larger than a settings file is", [&] { replaceFile(config, R"({"forward":"1","pad":")" + std::string(2 << 20, 'x') + "\"}"); }},
+        {"not JSON", [&] { replaceFile(config, "forward=1"); }},
+        {"removed", [&] { std::filesystem::remove(config); }},
+    };
+    for (const auto& odd : odds) {
+        SCOPED_TRACE(odd.what);
+        std::filesystem::remove_all(config);
+        replaceFile(config, R"({"forward":"1"})");
+        ASSERT_TRUE(host.statusesBecome({0, 0, -1})) << textOf(host.activationFile());
+        odd.make();
+        ASSERT_TRUE(host.statusesBecome({0, 0, 0})) << textOf(host.activationFile());
+    }
+
+    // A bridge that is a folder: no routes, so everything steps aside.
+    std::filesystem::remove_all(config);
+    replaceFile(config, R"({"forward":"1"})");
+    ASSERT_TRUE(host.statusesBecome({0, 0, -1}));
+    std::filesystem::remove(bridge);
+    std::filesystem::create_directory(bridge);
+    ASSERT_TRUE(host.statusesBecome({-1, -1, -1})) << textOf(host.activationFile());
+
+    // The folder itself removed: the watch ends; switching applications
+    // still arms.
+    std::filesystem::remove_all(host.home("Remote"));
+    json notes = desktop.add({{"bundleIdentifier", "com.apple.Notes"}})["application"];
+    desktop.front(notes["pid"]);
+    ASSERT_TRUE(host.statusesBecome({0, 0, 0}));
+    EXPECT_FALSE(host.process->ended());
 }

@@ -267,6 +267,14 @@ const std::map<std::string, Command>& commands()
           [](const Parsed& p) {
               return json{{"op", "refuseHotKey"}, {"chord", p.positional[0]}, {"status", integerOf(p.positional[1], "STATUS")}};
           }}},
+        {"take-hotkey",
+         {"take-hotkey CHORD APP (an application of the session holds the chord)", {}, {}, 2, 2,
+          [](const Parsed& p) { return json{{"op", "takeHotKey"}, {"chord", p.positional[0]}, {"app", appOf(p.positional[1])}}; }}},
+        {"release-hotkey",
+         {"release-hotkey CHORD", {}, {}, 1, 1, [](const Parsed& p) { return json{{"op", "releaseHotKey"}, {"chord", p.positional[0]}}; }}},
+        {"hotkeys",
+         {"hotkeys (every held hot key: chord, holder, host or application)", {}, {}, 0, 0,
+          [](const Parsed&) { return json{{"op", "heldHotKeys"}}; }}},
         {"missing-symbols",
          {"missing-symbols [NAME]...", {}, {}, 0, 1000,
           [](const Parsed& p) { return json{{"op", "missingSymbols"}, {"names", p.positional}}; }}},

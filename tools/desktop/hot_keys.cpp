@@ -1,6 +1,7 @@
 #include "hot_keys.h"
 
 #include "session.h"
+#include "workspace.h"
 
 #include <algorithm>
 
@@ -19,6 +20,9 @@ HotKeys::HotKeys(Session& session)
     serve("keyboardLayoutType", Session::anyone, &HotKeys::keyboardLayoutType);
     serve("setKeyboardLayoutType", Session::clients, &HotKeys::setKeyboardLayoutType);
     serve("refuseHotKey", Session::clients, &HotKeys::refuseHotKey);
+    serve("takeHotKey", Session::clients, &HotKeys::takeHotKey);
+    serve("releaseHotKey", Session::clients, &HotKeys::releaseHotKey);
+    serve("heldHotKeys", Session::clients, &HotKeys::heldHotKeys);
     serve("press", Session::clients, &HotKeys::press);
 }
 
@@ -40,6 +44,20 @@ void HotKeys::describe(json& state)
         refused.push_back({{"code", chord.first}, {"modifiers", chord.second}, {"status", status}});
     state["keyboardLayoutType"] = wire::nameOf(keyboard_);
     state["refusedHotKeys"] = refused;
+    state["heldHotKeys"] = heldJson();
+}
+
+json HotKeys::heldJson() const
+{
+    json held = json::array();
+    for (const auto& key : hotKeys_) {
+        json record = {{"chord", textOf({key.code, key.modifiers}, keyboard_)}, {"code", key.code},
+                       {"modifiers", key.modifiers}, {"pid", key.pid}, {"by", key.connection ? "host" : "application"}};
+        if (key.connection)
+            record["signatureText"] = platform::fourCharText(key.signature).value_or("");
+        held.push_back(record);
+    }
+    return held;
 }
 
 void HotKeys::describeHost(const HostRecord& host, json& record)
@@ -162,6 +180,58 @@ void HotKeys::refuseHotKey(Request& request)
     request.reply({{"code", chord->code}, {"modifiers", chord->modifiers}, {"status", *status}});
 }
 
+// An application of the session takes a chord, as another program would:
+// a host asking for it afterwards is refused as the system refuses a chord
+// that is held.
+void HotKeys::takeHotKey(Request& request)
+{
+    auto chord = chordIn(request.message());
+    if (!chord) {
+        request.refuse("name the chord: \"chord\" (⌃⌥K, ctrl+opt+k, 40:6144) or \"code\" and \"modifiers\"");
+        return;
+    }
+    App* app = session_.workspace().namedApp(request);
+    if (!app)
+        return;
+    auto holder = std::find_if(hotKeys_.begin(), hotKeys_.end(),
+                               [&](const HotKey& key) { return key.code == chord->code && key.modifiers == chord->modifiers; });
+    if (holder != hotKeys_.end()) {
+        request.refuse(textOf(*chord, keyboard_) + " is held already, by process " + std::to_string(holder->pid));
+        return;
+    }
+    HotKey key;
+    key.reference = nextReference_++;
+    key.pid = app->running.pid;
+    key.code = chord->code;
+    key.modifiers = chord->modifiers;
+    hotKeys_.push_back(key);
+    request.reply({{"held", heldJson().back()}});
+}
+
+// An application of the session lets go of a chord it took.
+void HotKeys::releaseHotKey(Request& request)
+{
+    auto chord = chordIn(request.message());
+    if (!chord) {
+        request.refuse("name the chord: \"chord\" (⌃⌥K, ctrl+opt+k, 40:6144) or \"code\" and \"modifiers\"");
+        return;
+    }
+    auto taken = std::find_if(hotKeys_.begin(), hotKeys_.end(), [&](const HotKey& key) {
+        return key.connection == 0 && key.code == chord->code && key.modifiers == chord->modifiers;
+    });
+    if (taken == hotKeys_.end()) {
+        request.refuse("no application of the session holds " + textOf(*chord, keyboard_));
+        return;
+    }
+    hotKeys_.erase(taken);
+    request.reply();
+}
+
+void HotKeys::heldHotKeys(Request& request)
+{
+    request.reply({{"heldHotKeys", heldJson()}});
+}
+
 // The user presses a chord: the host that holds it gets the press.
 void HotKeys::press(Request& request)
 {
@@ -174,6 +244,11 @@ void HotKeys::press(Request& request)
                               [&](const HotKey& key) { return key.code == chord->code && key.modifiers == chord->modifiers; });
     if (found == hotKeys_.end()) {
         request.refuse("no hot key is registered for " + textOf(*chord, keyboard_));
+        return;
+    }
+    if (found->connection == 0) {
+        // An application of the session holds it: the press is its own.
+        request.reply({{"pressed", {{"pid", found->pid}, {"by", "application"}}}});
         return;
     }
     HostRecord* host = session_.hostByConnection(found->connection);

@@ -28,7 +28,7 @@ public:
 private:
     struct HotKey {
         uint64_t reference = 0;
-        uint64_t connection = 0;
+        uint64_t connection = 0;   // 0: taken for an application of the session
         pid_t pid = 0;
         uint32_t code = 0, modifiers = 0, signature = 0, id = 0, options = 0;
     };
@@ -41,7 +41,12 @@ private:
     void keyboardLayoutType(Request& request);
     void setKeyboardLayoutType(Request& request);
     void refuseHotKey(Request& request);
+    void takeHotKey(Request& request);
+    void releaseHotKey(Request& request);
+    void heldHotKeys(Request& request);
     void press(Request& request);
+    // Every held hot key, hosts' and applications' alike.
+    json heldJson() const;
 
     Session& session_;
     std::vector<HotKey> hotKeys_;
