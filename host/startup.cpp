@@ -18,7 +18,10 @@
 #include "links/termination_relay.h"
 #include "links/url.h"
 #include "menu/menu_owner.h"
+#include "menu/updater.h"
 #include "overlays/badge.h"
+#include "overlays/badge_owner.h"
+#include "overlays/panel_host.h"
 #include "platform/bundle.h"
 #include "platform/desktop.h"
 #include "platform/exit.h"
@@ -27,6 +30,7 @@
 #include "platform/process.h"
 #include "platform/standard_error.h"
 #include "socket/requests.h"
+#include "supervision/exit.h"
 #include "supervision/launch.h"
 #include "supervision/root.h"
 #include "supervision/signals.h"
@@ -173,7 +177,8 @@ void startUp(int argc, char** argv)
     // 31. Reopen state and signals.
     supervision::installTheReopenSignals();
 
-    // 32. The badge owner: with the badges.
+    // 32.
+    overlays::makeTheBadgeOwner();
 
     // 33. The output reader and the termination handler go onto the shell
     //     with its launch (39). What the reader routes, and to whom: the
@@ -187,11 +192,15 @@ void startUp(int argc, char** argv)
     });
 
     // 34. The key tables and the owner of the declared hot keys; the panel
-    //     host comes with the panels.
+    //     host, whose panels close with every shell when it hosts them.
     hotkeys::makeTheKeyTables();
     hotkeys::makeTheHotKeyOwner(piped, descriptor.identity);
-    // 35. The update-check signal (the updater's values come with it).
-    supervision::installTheUpdateSignal();
+    overlays::makeThePanelHost(supervision::theShellEnvironment(), bundle.path());
+    if (channel::routingSwitches().hostsTheChildsPanel)
+        supervision::setWhatClosesWithTheShell([] { overlays::panelHost().closeAll(); });
+    // 35. The updater's values and the update-check signal.
+    menu::setTheUpdaterValues(bundle.info(), descriptor.frozen.has_value());
+    supervision::installTheUpdateSignal(menu::checkForUpdatesFromTheShell);
     // 36. The shell's hot keys, the apps watch, and the owners of the
     //     shell's messages that exist so far.
     hotkeys::makeTheChildHotKeys(channel::routingSwitches().childOwnsHotKeys);
@@ -204,6 +213,8 @@ void startUp(int argc, char** argv)
     owners.appsWatchStart = [] { links::appsWatch().start(); };
     owners.menuOwnerDraw = [](std::string_view line) { menu::menuOwner().drawLine(line); };
     owners.menuOwnerPopUpAtTheCursor = [] { menu::menuOwner().popUpAtTheCursor(); };
+    owners.badgeOwnerShow = [](std::string_view line) { overlays::badgeOwner().showLine(line); };
+    owners.panelHostCall = [](std::string_view line) { overlays::panelHost().callLine(line); };
     channel::setTheMessageOwners(std::move(owners));
     // 37. Supervision timings and the root wait.
     supervision::setTheSupervisionTimings();
@@ -217,7 +228,8 @@ void startUp(int argc, char** argv)
 
     // 41.
     channel::tellTheChildTheFront();
-    // 42. The updater: with the menu.
+    // 42. The updater starts once the main loop runs.
+    platform::post(menu::startTheUpdaterOfTheFeed);
 
     // 43.
     platform::runTheMainLoop();

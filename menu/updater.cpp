@@ -1,17 +1,157 @@
 #include "menu/updater.h"
 
+#include "overlays/panel_host.h"
+#include "platform/clock.h"
+#include "platform/desktop.h"
+#include "platform/locale.h"
+#include "platform/main_queue.h"
+#include "platform/text.h"
+#include "supervision/death_log.h"
+
+#include <cstdint>
+#include <unistd.h>
+
 namespace kestrune::menu {
 
-// No application has an update feed yet: the updater and its rows come
-// with the feed, and until then the menu ends with the shell's rows.
-void appendTheUpdaterRows(platform::Menu&)
+namespace {
+std::optional<std::string> feed;
+std::string build;
+bool turkish = false;
+bool started = false;
+
+using StartEntry = int32_t (*)(const char* feed);
+using CheckEntry = int32_t (*)();
+
+constexpr double UPDATER_SYMBOL_POINT_SIZE = 13;
+
+// The updater's records go to the death log of the host itself.
+void record(nlohmann::json entry)
 {
+    entry["at"] = platform::clock.now();
+    supervision::append(std::move(entry), supervision::deathLog(getpid()));
 }
 
-// Without updater rows every pick belongs to the shell.
-bool pickedTheUpdaterRow(const std::string&)
+platform::MenuItem updaterItem(const std::string& identifier, const std::string& title, const std::string& symbol, bool enabled)
 {
+    platform::MenuItem item;
+    item.title = title;
+    item.hasAction = true;
+    item.keyEquivalent = "";
+    std::string shortName = identifier;
+    for (auto at = shortName.find("host."); at != std::string::npos; at = shortName.find("host."))
+        shortName.erase(at, 5);
+    item.identifier = "menu-row:" + shortName;
+    item.representedObject = identifier;
+    item.enabled = enabled;
+    if (platform::statusBar().systemSymbolExists(symbol))
+        item.image = platform::SymbolImage{symbol, title, UPDATER_SYMBOL_POINT_SIZE, platform::FONT_WEIGHT_REGULAR, std::nullopt, true};
+    return item;
+}
+} // namespace
+
+bool isTurkish(const std::string& language)
+{
+    return language.rfind("tr", 0) == 0;
+}
+
+void setTheUpdaterValues(const nlohmann::json& info, bool frozen)
+{
+    feed.reset();
+    if (auto given = info.find(updateFeedKey);
+        frozen && given != info.end() && given->is_string() && !given->get<std::string>().empty())
+        feed = given->get<std::string>();
+    build.clear();
+    if (auto version = info.find("CFBundleVersion"); version != info.end() && version->is_string())
+        build = version->get<std::string>();
+    auto languages = platform::preferredLanguages();
+    turkish = !languages.empty() && isTurkish(languages.front());
+    started = false;
+}
+
+const std::optional<std::string>& updateFeed()
+{
+    return feed;
+}
+
+bool speaksTurkish()
+{
+    return turkish;
+}
+
+bool updaterStarted()
+{
+    return started;
+}
+
+void startTheUpdaterOfTheFeed()
+{
+    platform::assertOnTheMainThread("startTheUpdaterOfTheFeed");
+    if (!feed)
+        return;
+    auto& views = overlays::panelHost();
+    auto start = views.entry("kestrune_start_updater");
+    if (!start) {
+        record({{"kind", "updater-failed"},
+                {"why", "symbol-missing"},
+                {"views", views.viewsPath()},
+                {"error", platform::repairedUTF8(start.failure().reason)}});
+        return;
+    }
+    int32_t code = reinterpret_cast<StartEntry>(*start)(feed->c_str());
+    started = code == 0;
+    record({{"kind", started ? "updater-started" : "updater-failed"}, {"code", code}, {"feed", *feed}, {"build", build}});
+}
+
+void appendTheUpdaterRows(platform::Menu& menu)
+{
+    platform::assertOnTheMainThread("appendTheUpdaterRows");
+    if (!feed)
+        return;
+    menu.items.push_back(platform::separatorItem());
+    menu.items.push_back(updaterItem(checkForUpdatesRow, turkish ? "G\u00FCncellemeleri Denetle\u2026" : "Check for Updates\u2026",
+                                     "arrow.down.circle", started));
+    menu.items.push_back(updaterItem(builtWithRow, "Built with Kestrune", "sparkles", true));
+}
+
+bool pickedTheUpdaterRow(const std::string& identifier)
+{
+    platform::assertOnTheMainThread("pickedTheUpdaterRow");
+    if (identifier == checkForUpdatesRow) {
+        checkForUpdatesFromTheMenu("menu");
+        return true;
+    }
+    if (identifier == builtWithRow) {
+        platform::workspace().openURL(builtWithURL);
+        return true;
+    }
     return false;
+}
+
+void checkForUpdatesFromTheMenu(const std::string& from)
+{
+    platform::assertOnTheMainThread("checkForUpdatesFromTheMenu");
+    auto check = overlays::panelHost().entry("kestrune_check_for_updates");
+    if (!check)
+        return;
+    int32_t code = reinterpret_cast<CheckEntry>(*check)();
+    record({{"kind", "update-check"}, {"code", code}, {"from", from}});
+}
+
+void checkForUpdatesFromTheShell()
+{
+    platform::assertOnTheMainThread("checkForUpdatesFromTheShell");
+    if (feed && started) {
+        auto& workspace = platform::workspace();
+        if (workspace.activationPolicy() == platform::ActivationPolicy::prohibited)
+            workspace.setActivationPolicy(platform::ActivationPolicy::accessory);
+        workspace.activateIgnoringOtherApps();
+        checkForUpdatesFromTheMenu("shell");
+        return;
+    }
+    record({{"kind", "update-check-ignored"},
+            {"from", "shell"},
+            {"feed", feed ? nlohmann::json(*feed) : nlohmann::json(nullptr)},
+            {"started", started}});
 }
 
 } // namespace kestrune::menu

@@ -111,6 +111,20 @@ bool isUTF8(std::string_view text)
     return true;
 }
 
+std::string repairedUTF8(std::string_view text)
+{
+    std::string repaired;
+    repaired.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t start = at;
+        if (nextCodePoint(text, at) < 0)
+            repaired += "\xEF\xBF\xBD";
+        else
+            repaired.append(text.substr(start, at - start));
+    }
+    return repaired;
+}
+
 // Splits UTF-8 text where Unicode's extended grapheme cluster rules allow a
 // break, carrying the rules' state (emoji sequences, regional indicator
 // pairs) from one code point to the next.

@@ -17,6 +17,10 @@ long nextCodePoint(std::string_view text, std::size_t& at);
 // Whether all of `text` is well-formed UTF-8.
 bool isUTF8(std::string_view text);
 
+// The text with every byte that starts no well-formed code point replaced by
+// U+FFFD.
+std::string repairedUTF8(std::string_view text);
+
 // The user-perceived characters of UTF-8 text (Unicode's extended grapheme
 // clusters), in order: "K\u0301" is one character, and so is a flag. A byte
 // that starts no well-formed code point is a character by itself.

@@ -22,6 +22,7 @@ namespace kestrune::supervision {
 namespace {
 bool swapUnderWay = false;
 SwapSeams seams;
+std::function<void()> closesWithTheShell;
 
 nlohmann::json childExitRecord(const platform::Termination& ended)
 {
@@ -106,13 +107,19 @@ void watch(platform::ChildProcess& shell)
     });
 }
 
+void setWhatClosesWithTheShell(std::function<void()> close)
+{
+    closesWithTheShell = std::move(close);
+}
+
 void decideAfter(const platform::Termination& ended)
 {
     platform::assertOnTheMainThread("decideAfter");
     if (child() && child()->pid() == ended.pid)
         child()->markEnded();
 
-    // Panels of the shell close with it: with the panel host.
+    if (closesWithTheShell)
+        closesWithTheShell();
 
     const bool swapSignal = ended.signaled && ended.status == SHELL_SWAP_SIGNAL;
     if ((swapUnderWay || swapSignal) && !terminating()) {

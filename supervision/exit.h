@@ -29,6 +29,10 @@ struct SwapSeams {
 };
 void setTheSwapSeams(SwapSeams seams);
 
+// What closes with every shell, first thing once it has ended (the panels it
+// had opened); set once at start-up.
+void setWhatClosesWithTheShell(std::function<void()> close);
+
 // Installs the termination handler on a shell that is not launched yet.
 void watch(platform::ChildProcess& shell);
 

@@ -258,6 +258,11 @@ double rootWaitSeconds()
     return rootWait;
 }
 
+const platform::Environment& theShellEnvironment()
+{
+    return shellEnvironment;
+}
+
 const std::optional<std::string>& ownViews()
 {
     return views;

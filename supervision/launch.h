@@ -80,6 +80,8 @@ bool drawsTheChildsMenu();
 bool hostedByItsParent();
 double rootWaitSeconds();
 const std::optional<std::string>& ownViews();   // Contents/Frameworks/libViews.dylib, when the bundle has it
+// The environment every shell of this host gets.
+const platform::Environment& theShellEnvironment();
 // The descriptor's string member `name`.
 std::optional<std::string> runtimeValue(const std::string& name);
 const ShellSettings& shellSettings();

@@ -93,12 +93,10 @@ void installTheReopenSignals()
     menuAsked = platform::onSignal(SIGUSR1, reopenRequested);
 }
 
-void installTheUpdateSignal()
+void installTheUpdateSignal(std::function<void()> checkForUpdates)
 {
     signal(platform::UPDATE_CHECK_SIGNAL, SIG_IGN);
-    // Update checks arrive with the updater; until then the signal is taken
-    // and has no effect, so it can never end the host.
-    updateCheckAsked = platform::onSignal(platform::UPDATE_CHECK_SIGNAL, [] {});
+    updateCheckAsked = platform::onSignal(platform::UPDATE_CHECK_SIGNAL, std::move(checkForUpdates));
 }
 
 void setTheSupervisionTimings()

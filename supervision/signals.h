@@ -17,7 +17,7 @@ void installTheSwapSignal();
 // Start-up step 31: SIGUSR2 and SIGUSR1.
 void installTheReopenSignals();
 // Start-up step 35: the update-check signal.
-void installTheUpdateSignal();
+void installTheUpdateSignal(std::function<void()> checkForUpdates);
 // Start-up step 37.
 void setTheSupervisionTimings();
 
