@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -349,26 +350,44 @@ TEST(FocusReturn, APanelKeepsFocusUntilItsProcessEnds)
     }
 }
 
-TEST(FocusReturn, ActivatingAnotherApplicationAfterTheLinkCancelsTheReturn)
+TEST(FocusReturn, MovingOnAfterTheLinkCancelsTheReturn)
 {
-    DesktopServer desktop;
-    safariInFront(desktop);
-    auto notes = desktop.add({{"bundleIdentifier", "com.apple.Notes"}, {"localizedName", "Notes"}})["application"]["pid"];
-    FocusHost host(desktop, false);
-    ASSERT_TRUE(host.started()) << host.process->err();
+    struct Case {
+        const char* what;
+        const char* previous;   // in the host's record once it is active
+        std::function<void(DesktopServer&, FocusHost&)> moveOn;
+    } cases[] = {
+        {"the user activates another application", "com.apple.Notes",
+         [](DesktopServer& desktop, FocusHost&) { desktop.front("Notes"); }},
+        {"the user opens the application again (its menu pops up)", "com.apple.Safari",
+         [](DesktopServer& desktop, FocusHost& host) {
+             desktop.request({{"op", "reopen"}, {"host", host.pid()}});
+             ASSERT_TRUE(eventually([&] { return host.record()["popUp"].is_object(); }));
+             desktop.dismiss(host.pid());
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DesktopServer desktop;
+        safariInFront(desktop);
+        desktop.add({{"bundleIdentifier", "com.apple.Notes"}, {"localizedName", "Notes"}});
+        FocusHost host(desktop, false);
+        ASSERT_TRUE(host.started()) << host.process->err();
 
-    host.link("acme://later", false);
-    host.settle();
-    desktop.front(notes);
-    desktop.front(host.pid());
-    json active = host.waitForRecord("launcher-active");
-    ASSERT_TRUE(active.is_object());
-    EXPECT_EQ(active["owed"], false);
-    EXPECT_EQ(active["previous"], "com.apple.Notes");
-    EXPECT_EQ(active["link"], "acme://later");
-    host.settle();
-    EXPECT_EQ(desktop.state()["front"], host.pid());
-    EXPECT_TRUE(host.focusRecords("returned").empty()) << textOf(host.linkLog());
+        host.link("acme://later", false);
+        host.settle();
+        c.moveOn(desktop, host);
+        host.settle();
+        desktop.front(host.pid());
+        json active = host.waitForRecord("launcher-active");
+        ASSERT_TRUE(active.is_object());
+        EXPECT_EQ(active["owed"], false);
+        EXPECT_EQ(active["previous"], c.previous);
+        EXPECT_EQ(active["link"], "acme://later");
+        host.settle();
+        EXPECT_EQ(desktop.state()["front"], host.pid());
+        EXPECT_TRUE(host.focusRecords("returned").empty()) << textOf(host.linkLog());
+    }
 }
 
 TEST(FocusReturn, OnlyAnApplicationTheUserWorksInBecomesTheOneToReturnTo)

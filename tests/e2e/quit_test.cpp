@@ -66,7 +66,7 @@ public:
     ~QuitHost()
     {
         if (process && !process->ended()) {
-            process->signal(SIGKILL);
+            process->signal(SIGTERM);
             process->wait(10s);
         }
     }
