@@ -3,6 +3,7 @@
 // the Services menu; and the URL helpers those doors use. Nothing may crash,
 // and what the helpers make must read back.
 #include "links/file_service.h"
+#include "links/focus_return.h"
 #include "links/receiver.h"
 #include "links/settings.h"
 #include "links/termination_relay.h"
@@ -29,6 +30,8 @@ void setUp()
         // Every arrival is also written to the opens log: through the
         // encoder, into nothing.
         links::makeTheReceiver("com.example.acme", "/dev/null");
+        // A link of the scheme tells focus return, on the headless desktop.
+        links::makeTheFocusReturn();
         return true;
     }();
     (void)done;

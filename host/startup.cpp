@@ -13,6 +13,7 @@
 #include "links/delivery.h"
 #include "links/display_change.h"
 #include "links/file_service.h"
+#include "links/focus_return.h"
 #include "links/receiver.h"
 #include "links/settings.h"
 #include "links/termination_relay.h"
@@ -124,10 +125,11 @@ void startUp(int argc, char** argv)
     supervision::installTheStopSignals();
     supervision::installTheSwapSignal();
     // 23. The clock is a constant (platform/clock.h).
-    // 24. Link delivery (focus return comes with it later).
+    // 24. Link delivery and focus return.
     links::setTheLinkLog(descriptor.identity, descriptor.value("links"));
-    // 25. Quitting starts false; the reopen menu and the quit reasons come
-    //     with the menu and the application delegate.
+    links::makeTheFocusReturn();
+    // 25. Quitting starts false and the quit reasons are constants; the
+    //     reopen menu comes with the menu.
 
     // 26. The shared application, prohibited until it draws the shell's menu.
     platform::workspace().setActivationPolicy(platform::ActivationPolicy::prohibited);
@@ -215,6 +217,8 @@ void startUp(int argc, char** argv)
     owners.menuOwnerPopUpAtTheCursor = [] { menu::menuOwner().popUpAtTheCursor(); };
     owners.badgeOwnerShow = [](std::string_view line) { overlays::badgeOwner().showLine(line); };
     owners.panelHostCall = [](std::string_view line) { overlays::panelHost().callLine(line); };
+    owners.focusReturnChildReplies = [] { links::focusReturn().childRepliesFromNowOn(); };
+    owners.focusReturnReplied = links::takeTheLinkReply;
     channel::setTheMessageOwners(std::move(owners));
     // 37. Supervision timings and the root wait.
     supervision::setTheSupervisionTimings();

@@ -1,6 +1,7 @@
 #include "links/receiver.h"
 
 #include "links/delivery.h"
+#include "links/focus_return.h"
 #include "links/settings.h"
 #include "links/url.h"
 #include "platform/clock.h"
@@ -50,6 +51,7 @@ void URLReceiver::arrived(const std::string& url, const std::optional<platform::
         return;
     if (schemes().count(*scheme)) {
         deliver(url, "url");
+        focusReturn().linkArrived(url);
         return;
     }
     // A link file may name another application's URL under the relay

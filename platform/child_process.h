@@ -6,8 +6,10 @@
 #include "platform/process.h"
 #include "platform/result.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -48,8 +50,10 @@ public:
     pid_t pid() const { return pid_; }
     bool launched() const { return pid_ > 0; }
     bool isPiped() const { return piped_; }
-    // True from the launch until markEnded().
-    bool isRunning() const { return pid_ > 0 && !ended_; }
+    // True from the launch until the process has ended and been reaped (or
+    // markEnded()): a process that ended is never signalled by its number
+    // again, which may belong to another process by then.
+    bool isRunning() const { return pid_ > 0 && !ended_ && !reaped_->load(); }
     // Called on the main thread once the termination handler saw the end.
     void markEnded() { ended_ = true; }
 
@@ -81,6 +85,9 @@ private:
     bool piped_;
     pid_t pid_ = 0;
     bool ended_ = false;
+    // Set by the waiter thread as soon as the process is reaped; shared with
+    // it, since a swap may destroy this object while that thread runs.
+    std::shared_ptr<std::atomic<bool>> reaped_ = std::make_shared<std::atomic<bool>>(false);
     std::function<void(int fd)> outputReader_;
     OutputDrain outputDrain_;
     std::function<void(Termination)> terminationHandler_;

@@ -62,6 +62,16 @@ std::string lastComponent(std::string_view path)
     return std::string(path.substr(slash + 1));
 }
 
+std::string standardizedPath(const std::string& path)
+{
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return path;
+    std::string result = resolved;
+    std::free(resolved);
+    return result;
+}
+
 std::string deletingLastComponent(std::string_view path)
 {
     while (path.size() > 1 && path.back() == '/')

@@ -32,6 +32,10 @@ std::string lastComponent(std::string_view path);
 // The path without its last component and without a trailing "/".
 std::string deletingLastComponent(std::string_view path);
 
+// The path with its symbolic links, "." and ".." resolved, as the kernel
+// names an executable; the path as given when it cannot be resolved.
+std::string standardizedPath(const std::string& path);
+
 // `base` + "/" + `component`, with exactly one "/" between them.
 std::string appendingComponent(std::string_view base, std::string_view component);
 

@@ -121,8 +121,10 @@ void decideAfter(const platform::Termination& ended)
     if (closesWithTheShell)
         closesWithTheShell();
 
+    // A quit that came while a swap was under way wins: the old shell's end
+    // ends the host, and no new shell is started only to be stopped.
     const bool swapSignal = ended.signaled && ended.status == SHELL_SWAP_SIGNAL;
-    if ((swapUnderWay || swapSignal) && !terminating()) {
+    if ((swapUnderWay || swapSignal) && !terminating() && !quitting()) {
         swapTheShell(ended);
         return;
     }

@@ -38,10 +38,11 @@ void sendToTheShell(int signalNumber)
         kill(shellPid(), signalNumber);
 }
 
-// The SIGHUP handler: a swap is asked for.
+// The SIGHUP handler: a swap is asked for. Once the host stops (SIGTERM, a
+// quit, its lost parent) no new shell may replace the one being stopped.
 void askForASwap()
 {
-    if (swapping() || terminationAsked)
+    if (swapping() || terminationAsked || quitAsked)
         return;
     if (!shellIsRunning())
         return;
@@ -133,17 +134,6 @@ const std::vector<pid_t>& startQuitting()
     quitAsked = true;
     targets = shellIsRunning() ? descendants(shellPid()) : std::vector<pid_t>{};
     return targets;
-}
-
-void quitInOrder()
-{
-    platform::assertOnTheMainThread("quitInOrder");
-    if (quitAsked)
-        return;
-    if (!shellIsRunning())
-        platform::leave(platform::EXIT_DONE);
-    terminateAll(startQuitting());
-    endTheShell("quit");
 }
 
 std::vector<pid_t> descendants(pid_t pid)

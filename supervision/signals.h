@@ -37,12 +37,6 @@ const std::vector<pid_t>& quitTargets();
 // (none when no shell runs). Gives them; sends nothing.
 const std::vector<pid_t>& startQuitting();
 
-// A quit that nobody confirms (asked by another program or the session):
-// ends the host at once when no shell runs; otherwise sends SIGTERM to the
-// shell's descendants and stops the shell in order, and the host leaves
-// when it is gone (or killed after the grace time).
-void quitInOrder();
-
 // Asks the shell to end (SIGTERM, then SIGCONT) and arms the one grace
 // timer; when it runs out, everything the host started is killed and the
 // host exits 0.

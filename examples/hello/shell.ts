@@ -1,7 +1,8 @@
 // The example application's shell. The host starts it under Bun, talks to it
 // in JSON lines on standard input and output, and supervises it.
 //
-// Arguments: --demo ends the shell by itself after a few seconds.
+// Arguments: --demo ends the shell by itself after half a minute, should
+// nobody quit the application before.
 
 const env = process.env;
 const hostPid = Number(env.HELLO_LAUNCHER_PID);
@@ -149,7 +150,11 @@ const picks: Record<string, string> = { greet: "hello", "greet.fr": "bonjour", "
       console.log(`hello: ${message.front} is in front`);
     } else if (typeof message.url === "string") {
       console.log(`hello: link ${message.url}${message.source ? ` from ${message.source}` : ""}`);
-      console.log(JSON.stringify({ url: message.url, result: "greeted" }));
+      // The answer says where focus goes: settings would open in a panel of
+      // the shell's own, which keeps it; any other link is done at once, and
+      // focus goes back to the application the user was in.
+      const keeps = message.url.startsWith("hello://open/settings");
+      console.log(JSON.stringify({ url: message.url, result: "greeted", focus: keeps ? "panel" : "return" }));
     } else if (typeof message.menu === "string") {
       const word = picks[message.menu];
       if (word) {
@@ -177,5 +182,5 @@ if (demo) {
   setTimeout(() => {
     console.log("hello: demo over");
     process.exit(0);
-  }, 5000);
+  }, 30000);
 }

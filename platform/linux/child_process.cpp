@@ -120,10 +120,11 @@ Result<void> ChildProcess::launch()
     if (terminationHandler_) {
         // Only this thread waits for this process id; other children of the
         // host have reapers of their own.
-        std::thread([pid = pid_, handler = terminationHandler_, outputRead, drain = outputDrain_] {
+        std::thread([pid = pid_, handler = terminationHandler_, outputRead, drain = outputDrain_, reaped = reaped_] {
             int status = 0;
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
+            reaped->store(true);
             if (outputRead.valid())
                 waitForTheReader(outputRead, drain);
             Termination end;

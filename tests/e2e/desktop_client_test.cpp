@@ -174,6 +174,9 @@ TEST(DesktopClient, UserAndSystemCommandsReachTheHost)
         std::vector<std::string> arguments;
         std::vector<json> events;   // what the host receives, asks without their number
     };
+    char folder[4096];
+    ASSERT_TRUE(getcwd(folder, sizeof folder));
+    const std::string here = folder;
     std::vector<Case> cases = {
         {{"press", "⌃⌥K"}, {{{"event", "hotKey"}, {"signature", 1265322059}, {"hotKeyId", 2}}}},
         {{"open-menu"}, {{{"event", "menuWillOpen"}, {"item", 1}}}},
@@ -186,6 +189,11 @@ TEST(DesktopClient, UserAndSystemCommandsReachTheHost)
          {{{"event", "getURL"}, {"url", "acme://open"}, {"sender", getpid()}}}},
         {{"open-urls", "--sender", "1", "acme://a", "acme://b"},
          {{{"event", "openURLs"}, {"urls", {"acme://a", "acme://b"}}, {"appleEvent", {{"sender", 1}, {"reason", nullptr}}}}}},
+        // Paths become file URLs, made absolute against the client's folder.
+        {{"open-files", "--sender", "Safari", "/tmp/one.acmelink", "two words.acmelink"},
+         {{{"event", "openURLs"},
+           {"urls", {"file:///tmp/one.acmelink", "file://" + here + "/two%20words.acmelink"}},
+           {"appleEvent", {{"sender", safari}, {"reason", nullptr}}}}}},
         {{"reopen", "--host", "700100"}, {{{"event", "reopen"}, {"appleEvent", nullptr}}}},
         {{"ask-quit", "--reason", "shut", "--sender", "Safari"}, {{{"event", "quit"}, {"appleEvent", {{"sender", safari}, {"reason", "shut"}}}}}},
         {{"ask-quit", "--apple-event"}, {{{"event", "quit"}, {"appleEvent", {{"sender", nullptr}, {"reason", nullptr}}}}}},
@@ -215,6 +223,16 @@ TEST(DesktopClient, UserAndSystemCommandsReachTheHost)
             EXPECT_EQ(seen, expected);
         }
     }
+
+    // With --activate the system brings the host forward after the link, as
+    // when the user follows one.
+    auto activating = server.client({"get-url", "--activate", "acme://forward"});
+    ASSERT_EQ(activating.status, 0) << activating.err;
+    EXPECT_EQ(outputOf(activating), (json{{"activated", true}, {"host", 700100}}));
+    EXPECT_EQ((*host.nextEvent("getURL"))["url"], "acme://forward");
+    EXPECT_EQ((*host.nextEvent("application"))["notification"], "didBecomeActive");
+    EXPECT_EQ((*host.nextEvent("workspace"))["notification"], "didActivateApplication");
+    EXPECT_EQ(server.state()["front"], 700100);
 
     // A sender that cannot be a process id, or a name the session does not
     // know, is refused and reaches no host (the next line the host reads

@@ -555,6 +555,11 @@ TEST(Links, ALinkFileDeliversTheURLItHoldsAndNothingElse)
     mkfifo(path("fifo.acmelink").c_str(), 0644);
     symlink("/dev/zero", path("zero.acmelink").c_str());
     symlink(path("spaced.acmelink").c_str(), path("link-to-file.acmelink").c_str());
+    symlink(path("loop.acmelink").c_str(), path("loop.acmelink").c_str());
+    write("unreadable.acmelink", "acme://unreadable");
+    chmod(path("unreadable.acmelink").c_str(), 0);
+    // Permissions do not stop the superuser: then the file is simply read.
+    const bool unreadable = geteuid() != 0;
 
     struct Case {
         std::string name;
@@ -579,6 +584,8 @@ TEST(Links, ALinkFileDeliversTheURLItHoldsAndNothingElse)
         {"fifo.acmelink", std::nullopt},
         {"zero.acmelink", std::nullopt},
         {"missing.acmelink", std::nullopt},
+        {"loop.acmelink", std::nullopt},
+        {"unreadable.acmelink", unreadable ? std::nullopt : std::optional<std::string>("acme://unreadable")},
     };
     int probes = 0;
     for (const auto& c : cases) {

@@ -31,6 +31,20 @@
 //                      exits 0: nothing that reached its pipe is lost. After an
 //                      echo, or in ts:forever, SIG ends the shell with status 0
 //   ts:closein         close standard input
+//   ts:reply-links=DIR read standard input to its end; append each line to DIR/heard
+//                      and answer the n-th message with a string "url" (n from 1)
+//                      once DIR/reply-n exists: {"url": URL, "result": "handled"}
+//                      with the members of the JSON object in that file added
+//                      (or put in place: "url" too); the file is taken whole
+//                      once its name appears (write it elsewhere, then rename)
+//   ts:chatter=MS:FILE start a child that writes "chatter" and a line feed to
+//                      standard output every MS milliseconds until it cannot;
+//                      its process id goes to FILE
+//   ts:grandchildren=FILE
+//                      start a child that starts a grandchild, each appending
+//                      "PID SIGNAL\n" to FILE for every SIGTERM it gets (and
+//                      living on); their ids go to FILE first, as "child PID"
+//                      and "grandchild PID" lines
 //   ts:register-app=BUNDLEID[:NAME]
 //                      join the desktop server's session at $KESTRUNE_DESKTOP_SOCKET
 //                      as a running application: hello with role "application",
@@ -390,6 +404,86 @@ std::optional<std::string> registerApplication(const std::string& value)
     return std::nullopt;
 }
 
+// The whole of a small file, or nothing while it does not exist.
+std::optional<std::string> fileText(const std::string& path)
+{
+    std::ifstream file(path);
+    if (!file)
+        return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return text;
+}
+
+void replyToLinks(const std::string& folder)
+{
+    int heard = open((folder + "/heard").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    std::string pending;
+    int answered = 0;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(0, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        pending.append(buffer, static_cast<std::size_t>(got));
+        for (auto newline = pending.find('\n'); newline != std::string::npos; newline = pending.find('\n')) {
+            std::string line = pending.substr(0, newline + 1);
+            pending.erase(0, newline + 1);
+            writeAll(heard, line);
+            auto message = nlohmann::json::parse(line, nullptr, false);
+            if (!message.is_object() || !message.contains("url") || !message["url"].is_string())
+                continue;
+            const std::string replyFile = folder + "/reply-" + std::to_string(++answered);
+            std::optional<std::string> text;
+            while (!(text = fileText(replyFile)))
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            nlohmann::json reply = {{"url", message["url"]}, {"result", "handled"}};
+            auto extra = nlohmann::json::parse(*text, nullptr, false);
+            if (extra.is_object())
+                reply.update(extra);
+            writeAll(1, reply.dump() + "\n");
+        }
+    }
+    close(heard);
+}
+
+volatile sig_atomic_t termsLogFd = -1;
+
+void noteTheTerm(int)
+{
+    char line[48];
+    int length = std::snprintf(line, sizeof line, "%d %d\n", static_cast<int>(getpid()), SIGTERM);
+    [[maybe_unused]] ssize_t ignored = write(termsLogFd, line, static_cast<size_t>(length));
+}
+
+// A process that notes each SIGTERM it gets and lives on until killed.
+[[noreturn]] void liveNotingTerms(int log)
+{
+    if (registration >= 0)
+        close(registration);
+    termsLogFd = log;
+    handle(SIGTERM, noteTheTerm);
+    for (;;)
+        pause();
+}
+
+void startGrandchildren(const std::string& file)
+{
+    int log = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    pid_t child = fork();
+    if (child == 0) {
+        pid_t grandchild = fork();
+        if (grandchild == 0)
+            liveNotingTerms(log);
+        std::string line = "grandchild " + std::to_string(grandchild) + "\n";
+        writeAll(log, line);
+        liveNotingTerms(log);
+    }
+    writeAll(log, "child " + std::to_string(child) + "\n");
+    close(log);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -476,6 +570,23 @@ int main(int argc, char** argv)
         } else if (startsWith(argument, "ts:register-app=", value)) {
             if (auto failure = registerApplication(value))
                 std::fprintf(stderr, "test-shell: register-app failed: %s\n", failure->c_str());
+        } else if (startsWith(argument, "ts:reply-links=", value)) {
+            replyToLinks(value);
+        } else if (startsWith(argument, "ts:chatter=", value)) {
+            auto colon = value.find(':');
+            long every = std::atol(value.substr(0, colon).c_str());
+            pid_t chatter = fork();
+            if (chatter == 0) {
+                if (registration >= 0)
+                    close(registration);
+                for (;;) {
+                    writeAll(1, "chatter\n");
+                    std::this_thread::sleep_for(std::chrono::milliseconds(every));
+                }
+            }
+            writeText(value.substr(colon + 1), std::to_string(chatter));
+        } else if (startsWith(argument, "ts:grandchildren=", value)) {
+            startGrandchildren(value);
         } else if (argument == "ts:closein") {
             close(0);
         } else if (argument == "ts:forever") {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -179,4 +181,29 @@ TEST(ChildProcesses, ANeverLaunchedProcessHasNoProcessId)
     EXPECT_EQ(launched.failure().description(), "/no/such/program: No such file or directory");
     EXPECT_EQ(launched.failure().call, "posix_spawn");
     EXPECT_EQ(missing.pid(), 0);
+}
+
+TEST(ChildProcesses, AProcessThatEndedIsNotRunningOnceReapedBeforeItsEndIsHandled)
+{
+    // Its number may be another process's by the time the handler runs: a
+    // stop asked for meanwhile must not signal it.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto handled = std::make_shared<std::atomic<bool>>(false);
+    platform::ChildProcess shell("/bin/true", {}, platform::Environment{}, false);
+    shell.setTerminationHandler([released, handled](platform::Termination) {
+        released.wait();
+        *handled = true;
+    });
+    ASSERT_TRUE(shell.launch().ok());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (shell.isRunning() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(shell.isRunning());
+    EXPECT_TRUE(platform::isGone(shell.pid()));
+    EXPECT_FALSE(*handled);
+    release.set_value();
+    while (!*handled && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(*handled);
 }

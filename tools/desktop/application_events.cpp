@@ -128,7 +128,17 @@ void ApplicationEvents::getURL(Request& request)
     auto url = request.message().find("url");
     json urlValue = url != request.message().end() && url->is_string() ? *url : json(nullptr);
     session_.sendEvent(*host, {{"event", "getURL"}, {"url", urlValue}, {"sender", *sender}});
-    request.reply({{"host", host->identity.pid}});
+    replyActivatingIfAsked(*host, request);
+}
+
+// With "activate", the system brings the application forward as it hands
+// it what was opened, as when the user follows a link in another application.
+void ApplicationEvents::replyActivatingIfAsked(HostRecord& host, Request& request)
+{
+    json reply = {{"host", host.identity.pid}};
+    if (wire::booleanAt(request.message(), "activate").value_or(false))
+        reply["activated"] = session_.workspace().activateOnRequest(host.identity.pid);
+    request.reply(reply);
 }
 
 // The system asks the host to open URLs.
@@ -143,7 +153,7 @@ void ApplicationEvents::openURLs(Request& request)
         return;
     }
     session_.sendEvent(*host, {{"event", "openURLs"}, {"urls", urls}, {"appleEvent", appleEvent}});
-    request.reply({{"host", host->identity.pid}});
+    replyActivatingIfAsked(*host, request);
 }
 
 // The user opens the running application again.

@@ -34,6 +34,10 @@ private:
     // host (the request refused) when either is wrong.
     std::pair<HostRecord*, json> hostAndAppleEventOf(Request& request);
 
+    // Replies to a get-URL or open-URLs request, bringing the host forward
+    // first when the request says "activate".
+    void replyActivatingIfAsked(HostRecord& host, Request& request);
+
     void handlers(Request& request);
     void getURL(Request& request);
     void openURLs(Request& request);

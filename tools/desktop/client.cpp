@@ -4,6 +4,7 @@
 #include "platform/linux/desktop/wire.h"
 #include "platform/unix_socket.h"
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -179,6 +180,37 @@ void addSender(json& request, const Parsed& parsed)
         request["sender"] = appOf(*sender);
 }
 
+// The system brings the application forward with what it hands it.
+void addActivate(json& request, const Parsed& parsed)
+{
+    if (parsed.flag("--activate"))
+        request["activate"] = true;
+}
+
+// A path as a file URL: made absolute against the working folder, with
+// everything but unreserved characters and "/" percent-encoded.
+std::string fileURLOf(const std::string& path)
+{
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char here[4096];
+        if (::getcwd(here, sizeof here))
+            absolute = std::string(here) + "/" + path;
+    }
+    static const char* hex = "0123456789ABCDEF";
+    std::string url = "file://";
+    for (unsigned char c : absolute) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~')
+            url.push_back(char(c));
+        else {
+            url.push_back('%');
+            url.push_back(hex[c >> 4]);
+            url.push_back(hex[c & 15]);
+        }
+    }
+    return url;
+}
+
 const std::set<std::string> applicationOptions = {"--bundle", "--name", "--path", "--pid", "--policy", "--window"};
 const std::set<std::string> applicationFlags = {"--hidden", "--refuses-activation"};
 
@@ -335,21 +367,35 @@ const std::map<std::string, Command>& commands()
               return request;
           }}},
         {"get-url",
-         {"get-url [--host H] [--sender APP|PID] [URL]", {"--host", "--sender"}, {}, 0, 1,
+         {"get-url [--host H] [--sender APP|PID] [--activate] [URL]", {"--host", "--sender"}, {"--activate"}, 0, 1,
           [](const Parsed& p) {
               json request = {{"op", "getURL"}};
               addHostAndWait(request, p);
               addSender(request, p);
+              addActivate(request, p);
               if (!p.positional.empty())
                   request["url"] = p.positional[0];
               return request;
           }}},
         {"open-urls",
-         {"open-urls [--host H] [--sender APP|PID] URL...", {"--host", "--sender"}, {}, 1, 1000,
+         {"open-urls [--host H] [--sender APP|PID] [--activate] URL...", {"--host", "--sender"}, {"--activate"}, 1, 1000,
           [](const Parsed& p) {
               json request = {{"op", "openURLs"}, {"urls", p.positional}};
               addHostAndWait(request, p);
               addSender(request, p);
+              addActivate(request, p);
+              return request;
+          }}},
+        {"open-files",
+         {"open-files [--host H] [--sender APP|PID] [--activate] PATH...", {"--host", "--sender"}, {"--activate"}, 1, 1000,
+          [](const Parsed& p) {
+              json urls = json::array();
+              for (const auto& path : p.positional)
+                  urls.push_back(fileURLOf(path));
+              json request = {{"op", "openURLs"}, {"urls", urls}};
+              addHostAndWait(request, p);
+              addSender(request, p);
+              addActivate(request, p);
               return request;
           }}},
         {"reopen",

@@ -44,6 +44,9 @@ public:
     // The application terminates: its windows and hot keys go, the hosts are told.
     void quit(pid_t pid);
     std::optional<pid_t> front() const { return front_; }
+    // Activation asked for by a process or by the system, not by the user:
+    // refused for prohibited applications and those made to refuse.
+    bool activateOnRequest(pid_t pid);
     // An application as the protocol writes it, with whether it is in front.
     json applicationJson(const App& app) const;
     // The workspace event of a notification about an application.
@@ -67,7 +70,6 @@ private:
     void tellTheApplication(pid_t pid, platform::ApplicationNotification notification);
     void bringToFront(pid_t pid);
     void leaveTheFront(pid_t pid);
-    bool activateOnRequest(pid_t pid);
     void unhide(App& app);
     void hide(App& app);
 
