@@ -196,3 +196,29 @@ hot_keys("bridge", json.dumps({"routes": {"⌃⌥K": "köprü", "x": "burada"}, 
 hot_keys("config", '{"forward":"1"}')
 hot_keys("remote_settings", json.dumps({"KestruneRemoteMachines": {
     "bundles": ["com.remote.a"], "config": "Remote/config.json", "key": "forward", "session": ["com.remote.a"]}}))
+
+
+# Badge requests and panel messages as the shell writes them.
+def badge(name, text):
+    write("badge_requests", name, text)
+
+
+badge("plain", '{"badge":{"pid":4242,"text":"3 new","ms":900}}')
+badge("defaults", '{"badge":{"pid":1}}')
+badge("odd_values", '{"badge":{"pid":1.9,"text":5,"ms":"soon"}}')
+badge("huge_ms", '{"badge":{"pid":2147483647,"text":"x","ms":1e300}}')
+badge("negative", '{"badge":{"pid":-3,"ms":-1}}')
+badge("not_an_object", '{"badge":[1,2]}')
+
+
+def panel(name, text):
+    write("panel_messages", name, text)
+
+
+panel("open", '{"panel":{"name":"settings","call":"open","look":"{\\"tab\\":2}"}}')
+panel("update", '{"panel":{"name":"settings","call":"update"}}')
+panel("close", '{"panel":{"name":"about","call":"close","look":7}}')
+panel("odd_name", '{"panel":{"name":"set-tings 2","call":"open"}}')
+panel("other_call", '{"panel":{"name":"settings","call":"hide"}}')
+panel("not_strings", '{"panel":{"name":1,"call":["open"]}}')
+panel("long_name", '{"panel":{"name":"' + "n" * 3000 + '","call":"prepare"}}')

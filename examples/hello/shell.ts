@@ -134,6 +134,11 @@ drawTheMenu();
 // it, says how that went, and hands its presses over as links.
 console.log(JSON.stringify({ hotkeys: [{ key: "wave", url: "hello://hotkey/wave", code: 38, modifiers: 6144 }] }));
 
+// Which application is in front, with its process id, so that a greeting
+// can be flashed over its window as a badge.
+let frontPid = 0;
+console.log(JSON.stringify({ watch: "apps" }));
+
 const picks: Record<string, string> = { greet: "hello", "greet.fr": "bonjour", "greet.tr": "merhaba" };
 
 // What the host says arrives on standard input, one JSON object per line.
@@ -161,9 +166,20 @@ const picks: Record<string, string> = { greet: "hello", "greet.fr": "bonjour", "
         greetings += 1;
         console.log(`hello: ${word}! (picked ${message.menu})`);
         drawTheMenu();
+        // The greeting, flashed over the window of the application in front.
+        if (frontPid > 0) console.log(JSON.stringify({ badge: { pid: frontPid, text: `${word}!`, ms: 1500 } }));
+      } else if (message.menu === "settings") {
+        // The settings panel, drawn by the views library in the bundle.
+        console.log(JSON.stringify({ panel: { name: "settings", call: "open", look: JSON.stringify({ greetings }) } }));
       } else {
         console.log(`hello: picked ${message.menu}`);
       }
+    } else if (Array.isArray(message.apps)) {
+      const front = message.apps.find((app: { active?: boolean }) => app.active);
+      frontPid = front?.pid ?? 0;
+    } else if (typeof message.act === "string") {
+      console.log(`hello: in the settings panel: ${message.act}`);
+      console.log(JSON.stringify({ panel: { name: "settings", call: "close" } }));
     } else if (Array.isArray(message.hotkeys)) {
       const statuses = message.hotkeys.map((key: { key: string; status: number }) => `${key.key} ${key.status === 0 ? "registered" : `status ${key.status}`}`);
       console.log(`hello: hot keys: ${statuses.join(", ")}`);

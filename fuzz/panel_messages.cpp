@@ -1,0 +1,36 @@
+// A shell's panel messages through the panel host: names, calls and looks of
+// every shape, with a views library that cannot be loaded, so that every
+// call with a well-formed name looks its entry up, fails, and is recorded.
+// Nothing may crash, and only well-formed names may ever be opened.
+#include "overlays/panel_host.h"
+#include "platform/main_queue.h"
+#include "supervision/death_log.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+using namespace kestrune;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    static const bool ready = [] {
+        platform::markTheMainThread();
+        // The missing-entry records go nowhere.
+        supervision::setTheDeathLog("com.example.fuzz", std::string("/dev/null/records.jsonl"));
+        overlays::makeThePanelHost({}, "/nonexistent/Fuzz.app");
+        return true;
+    }();
+    (void)ready;
+    std::string line(reinterpret_cast<const char*>(data), size);
+    overlays::panelHost().callLine(line);
+    panelAct(line.c_str());
+    for (const auto& name : overlays::panelHost().opened()) {
+        for (char c : name) {
+            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'))
+                std::abort();
+        }
+    }
+    return 0;
+}
