@@ -33,12 +33,6 @@ Views::Views(Session& session)
     session_.serve("panelAct", Session::clients, [this](Request& request) { act(request); });
 }
 
-bool Views::holds(pid_t pid) const
-{
-    return std::any_of(libraries_.begin(), libraries_.end(),
-                       [&](const Library& library) { return library.connected && library.pid == pid; });
-}
-
 void Views::joined(const Connection& connection)
 {
     Library library;

@@ -7,7 +7,6 @@
 #include "request.h"
 #include "topic.h"
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,8 +18,6 @@ class Views final : public Topic {
 public:
     explicit Views(Session& session);
 
-    // Whether a views library of this process is connected.
-    bool holds(pid_t pid) const;
     // A views library said hello on this connection.
     void joined(const Connection& connection);
 
