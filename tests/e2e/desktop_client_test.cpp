@@ -280,3 +280,35 @@ TEST(DesktopClient, UserAndSystemCommandsReachTheHost)
     EXPECT_EQ(stopped.status, 0);
     EXPECT_FALSE(host.next(10s)) << "the server ends and closes its connections";
 }
+
+TEST(DesktopClient, PanelsListsWhatTheHostsBadgesShow)
+{
+    DesktopServer server;
+    ProtocolPeer host(server.socket());
+    ASSERT_TRUE(host.helloAs("host", 700071, "com.example.acme"));
+    auto send = [&](int panel, const json& state) {
+        auto reply = host.request({{"op", "panel"}, {"panel", panel}, {"state", state}, {"front", true}});
+        ASSERT_TRUE(reply && reply->value("ok", false)) << (reply ? reply->dump() : "no reply");
+    };
+    // A badge as the host makes it, and a panel that says nothing of its
+    // style: the listing reads it with the panel shape's defaults.
+    send(2, {{"style", {{"width", 150}, {"height", 34}, {"nonactivating", true}, {"level", 25}, {"ignoresMouseEvents", true}}},
+             {"frame", {{"x", 425}, {"y", 764}, {"width", 150}, {"height", 34}}},
+             {"text", "Copied"},
+             {"visible", true}});
+    send(1, {{"style", json::object()}, {"frame", {{"x", 0}, {"y", 0}, {"width", 10}, {"height", 10}}}});
+
+    for (const auto& arguments : {std::vector<std::string>{"panels"}, std::vector<std::string>{"panels", "--host", "com.example.acme"}}) {
+        SCOPED_TRACE(json(arguments).dump());
+        auto run = server.client(arguments);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(outputOf(run), json::parse(R"({"host":700071,"panels":[
+            {"panel":1,"text":"","frame":{"x":0,"y":0,"width":10,"height":10},"visible":false,"level":0,
+             "ignoresMouseEvents":false,"nonactivating":false},
+            {"panel":2,"text":"Copied","frame":{"x":425,"y":764,"width":150,"height":34},"visible":true,"level":25,
+             "ignoresMouseEvents":true,"nonactivating":true}]})"));
+    }
+    auto nobody = server.client({"panels", "--host", "com.example.none"});
+    EXPECT_EQ(nobody.status, 1);
+    EXPECT_EQ(nobody.err, "kestrune-desktop: no application \"com.example.none\"\n");
+}

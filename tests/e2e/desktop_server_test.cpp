@@ -496,7 +496,7 @@ TEST(DesktopServerLines, WrongLinesGetAnErrorAndChangeNothing)
         {R"({"op":7,"id":2})", "a request needs an \"op\" string"},
         {R"({"op":"state","id":3})", "say hello first"},
         {R"({"op":"hello","id":4,"protocol":2,"role":"client"})", "protocol 2 is not spoken here; this server speaks 1"},
-        {R"({"op":"hello","id":5,"protocol":1,"role":"window"})", "role must be \"host\", \"application\" or \"client\""},
+        {R"({"op":"hello","id":5,"protocol":1,"role":"window"})", "role must be \"host\", \"application\", \"views\" or \"client\""},
     };
     for (const auto& test : beforeHello) {
         SCOPED_TRACE(test.line);

@@ -443,6 +443,27 @@ const std::map<std::string, Command>& commands()
                   request["timeoutMs"] = integerOf(*within, "--within");
               return request;
           }}},
+        {"panels",
+         {"panels [--host H] (the host's panels: text, frame, visible, level, ignoresMouseEvents, nonactivating)", {"--host"}, {}, 0, 0,
+          [](const Parsed& p) {
+              json request = {{"op", "hostPanels"}};
+              addHostAndWait(request, p);
+              return request;
+          }}},
+        {"views",
+         {"views [--host H] (the panels and the updater of the host's views library)", {"--host"}, {}, 0, 0,
+          [](const Parsed& p) {
+              json request = {{"op", "viewsLibrary"}};
+              addHostAndWait(request, p);
+              return request;
+          }}},
+        {"act",
+         {"act [--host H] PANEL TEXT (the user acts in an open or prepared panel of the host's views library)", {"--host"}, {}, 2, 2,
+          [](const Parsed& p) {
+              json request = {{"op", "panelAct"}, {"panel", p.positional[0]}, {"text", p.positional[1]}};
+              addHostAndWait(request, p);
+              return request;
+          }}},
         {"shutdown", {"shutdown", {}, {}, 0, 0, [](const Parsed&) { return json{{"op", "shutdown"}}; }}},
     };
     return table;

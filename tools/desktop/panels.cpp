@@ -9,6 +9,7 @@ Panels::Panels(Session& session)
     : session_(session)
 {
     session_.serve("panel", Session::hosts, [this](Request& request) { panel(request); });
+    session_.serve("hostPanels", Session::clients, [this](Request& request) { hostPanels(request); }, false);
 }
 
 void Panels::describeHost(const HostRecord& host, json& record)
@@ -65,6 +66,31 @@ void Panels::panel(Request& request)
     if (panel->visible && (!wasShown || message.value("front", false)))
         windowServer.orderFront(number);
     request.reply();
+}
+
+// A client asks what a host's panels show: the members a person looks at first.
+void Panels::hostPanels(Request& request)
+{
+    HostRecord* host = session_.namedHost(request);
+    if (!host)
+        return;
+    json listed = json::array();
+    if (auto found = hosts_.find(host->connection); found != hosts_.end()) {
+        for (const auto& [id, state] : found->second.panels) {
+            // The state is as the host sent it: read with the shape's defaults.
+            auto panel = platform::wire::panelOf(state);
+            if (!panel)
+                continue;
+            listed.push_back({{"panel", id},
+                              {"text", panel->text},
+                              {"frame", platform::wire::toJson(panel->frame)},
+                              {"visible", panel->visible},
+                              {"level", panel->style.level},
+                              {"ignoresMouseEvents", panel->style.ignoresMouseEvents},
+                              {"nonactivating", panel->style.nonactivating}});
+        }
+    }
+    request.reply({{"host", host->identity.pid}, {"panels", listed}});
 }
 
 } // namespace desktop

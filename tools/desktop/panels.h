@@ -26,6 +26,7 @@ private:
     };
 
     void panel(Request& request);
+    void hostPanels(Request& request);
 
     Session& session_;
     std::map<uint64_t, HostPanels> hosts_;

@@ -13,6 +13,8 @@ const char* nameOf(Role role)
         return "application";
     case Role::client:
         return "client";
+    case Role::views:
+        return "views";
     }
     return "none";
 }

@@ -17,7 +17,8 @@ namespace desktop {
 using nlohmann::json;
 using Socket = asio::local::stream_protocol::socket;
 
-enum class Role { none, host, application, client };
+// A views library is loaded inside a host process and connects by itself.
+enum class Role { none, host, application, client, views };
 
 // The role as the protocol and the log name it.
 const char* nameOf(Role role);

@@ -5,6 +5,7 @@
 #include "hot_keys.h"
 #include "panels.h"
 #include "status_bar.h"
+#include "views.h"
 #include "window_server.h"
 #include "workspace.h"
 
@@ -36,6 +37,7 @@ const Session::Roles Session::hosts{Role::host};
 const Session::Roles Session::processes{Role::host, Role::application};
 const Session::Roles Session::anyone{Role::host, Role::application, Role::client};
 const Session::Roles Session::clients{Role::client};
+const Session::Roles Session::viewsLibraries{Role::views};
 
 Session::Session(asio::io_context& io, std::string socketPath)
     : io_(io)
@@ -58,8 +60,9 @@ Session::Session(asio::io_context& io, std::string socketPath)
     panels_ = std::make_unique<Panels>(*this);
     alerts_ = std::make_unique<Alerts>(*this);
     applicationEvents_ = std::make_unique<ApplicationEvents>(*this);
-    topics_ = {windowServer_.get(), hotKeys_.get(), statusBar_.get(), workspace_.get(),
-               panels_.get(),       alerts_.get(),  applicationEvents_.get()};
+    views_ = std::make_unique<Views>(*this);
+    topics_ = {windowServer_.get(), hotKeys_.get(), statusBar_.get(),         workspace_.get(),
+               panels_.get(),       alerts_.get(),  applicationEvents_.get(), views_.get()};
 }
 
 Session::~Session() = default;
@@ -273,6 +276,8 @@ void Session::close(Connection& connection, const std::string& reason)
         if (App* app = workspace_->appByPid(connection.pid); app && app->connection == connection.number)
             workspace_->quit(connection.pid);
     }
+    for (Topic* topic : topics_)
+        topic->connectionClosed(connection);
 }
 
 // Keeps the record of a host that left, without what it showed and its open questions.
@@ -442,8 +447,12 @@ void Session::hello(Request& request)
         request.reply(welcome);
         return;
     }
+    if (role == "views") {
+        viewsHello(request, welcome);
+        return;
+    }
     if (role != "host" && role != "application") {
-        request.refuse("role must be \"host\", \"application\" or \"client\"");
+        request.refuse("role must be \"host\", \"application\", \"views\" or \"client\"");
         return;
     }
     pid_t pid = connection.peerPid;
@@ -493,6 +502,45 @@ void Session::hello(Request& request)
     request.reply(welcome);
     broadcast(Workspace::notification(platform::WorkspaceNotification::didLaunchApplication, running), connection.number);
     checkWaiters();
+}
+
+// A views library: it speaks for the host process it is loaded in, and
+// is no application of the session itself.
+void Session::viewsHello(Request& request, const json& welcome)
+{
+    Connection& connection = request.connection();
+    pid_t pid = connection.peerPid;
+    if (auto given = wire::integerAt(request.message(), "pid")) {
+        if (*given <= 0 || *given > INT32_MAX) {
+            request.refuse("pid must be a positive 32-bit number");
+            return;
+        }
+        pid = pid_t(*given);
+    }
+    if (pid <= 0) {
+        request.refuse("no process id");
+        return;
+    }
+    for (const auto& [number, other] : connections_) {
+        if (other->role != Role::views || other->pid != pid || other.get() == &connection)
+            continue;
+        // A library that reconnects may be seen before its old connection's end.
+        if (peerHasClosed(*other)) {
+            close(*other, "closed");
+        } else {
+            request.refuse("process " + std::to_string(pid) + " has a views library connected already (connection "
+                           + std::to_string(number) + ")");
+            return;
+        }
+        break;
+    }
+    connection.role = Role::views;
+    connection.pid = pid;
+    views_->joined(connection);
+    json introduction = request.message();
+    introduction.erase("id");
+    record({{"connected", "views"}, {"connection", connection.number}, {"pid", pid}, {"request", introduction}});
+    request.reply(welcome);
 }
 
 // --- Hosts, events and questions --------------------------------------------------
@@ -546,11 +594,16 @@ HostRecord* Session::namedHost(Request& request)
 
 void Session::sendEvent(HostRecord& host, const json& event)
 {
-    Connection* connection = connectionOf(host.connection);
-    if (!connection)
+    sendTo(host.connection, host.identity.pid, event);
+}
+
+void Session::sendTo(uint64_t connection, pid_t pid, const json& event)
+{
+    Connection* found = connectionOf(connection);
+    if (!found)
         return;
-    record({{"to", host.identity.pid}, {"event", event}});
-    send(*connection, event);
+    record({{"to", pid}, {"event", event}});
+    send(*found, event);
 }
 
 void Session::broadcast(const json& event, uint64_t except)

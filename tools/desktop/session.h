@@ -33,6 +33,7 @@ class HotKeys;
 class Panels;
 class Alerts;
 class ApplicationEvents;
+class Views;
 
 class Session {
 public:
@@ -48,7 +49,7 @@ public:
     // --- For the topics ---------------------------------------------------
 
     using Roles = std::set<Role>;
-    static const Roles hosts, processes, anyone, clients;
+    static const Roles hosts, processes, anyone, clients, viewsLibraries;
     // Serves the request `op` from peers of these roles; `logged` puts each
     // one in the log.
     void serve(const std::string& op, Roles roles, std::function<void(Request&)> handle, bool logged = true);
@@ -70,6 +71,9 @@ public:
 
     // Sends an event to a connected host and logs it.
     void sendEvent(HostRecord& host, const json& event);
+    // Sends an event to the peer on a connection, if it is still there, and
+    // logs it as sent to `pid`.
+    void sendTo(uint64_t connection, pid_t pid, const json& event);
     // Sends an event to every connected host but the one on `except`.
     void broadcast(const json& event, uint64_t except = 0);
     // Sends a question to a host; the client hears the answer now or later
@@ -122,6 +126,7 @@ private:
 
     void dispatch(Connection& connection, const json& message);
     void hello(Request& request);
+    void viewsHello(Request& request, const json& welcome);
     void answer(Request& request);
     void malformed(Request& request);
     json hostJson(const HostRecord& host);
@@ -160,6 +165,7 @@ private:
     std::unique_ptr<Panels> panels_;
     std::unique_ptr<Alerts> alerts_;
     std::unique_ptr<ApplicationEvents> applicationEvents_;
+    std::unique_ptr<Views> views_;
     std::vector<Topic*> topics_;
 };
 

@@ -24,6 +24,8 @@ public:
     virtual void hostLeft(HostRecord&) {}
     // The application with this process id terminated.
     virtual void applicationQuit(pid_t) {}
+    // A connection of any role ended (after hostLeft for a host's).
+    virtual void connectionClosed(const Connection&) {}
 };
 
 } // namespace desktop
