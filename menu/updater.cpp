@@ -94,7 +94,7 @@ void startTheUpdaterOfTheFeed()
         record({{"kind", "updater-failed"},
                 {"why", "symbol-missing"},
                 {"views", views.viewsPath()},
-                {"error", platform::repairedUTF8(start.failure().reason)}});
+                {"error", platform::repairedUTF8(start.failure().description())}});
         return;
     }
     int32_t code = reinterpret_cast<StartEntry>(*start)(feed->c_str());

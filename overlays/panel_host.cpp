@@ -104,7 +104,7 @@ void PanelHost::call(const nlohmann::json& panel)
         supervision::append({{"kind", "panel-entry-missing"},
                              {"entry", platform::repairedUTF8(symbol)},
                              {"views", viewsPath_},
-                             {"error", platform::repairedUTF8(found.failure().reason)}},
+                             {"error", platform::repairedUTF8(found.failure().description())}},
                             supervision::deathLog(supervision::shellPid()));
         return;
     }
