@@ -20,6 +20,8 @@
 using fixture::DesktopServer;
 using fixture::eventually;
 using nlohmann::json;
+using fixture::pidIn;
+using fixture::textOf;
 using namespace std::chrono_literals;
 
 namespace {
@@ -27,18 +29,7 @@ namespace {
 const std::string identifier = "com.example.acme";
 const std::string shellIdentifier = "com.example.acme.shell";
 
-std::string textOf(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
-pid_t pidIn(const std::string& path)
-{
-    return static_cast<pid_t>(std::atoi(textOf(path).c_str()));
-}
 
 const json menuRows = json::array({{{"id", "hello"}, {"title", "Hello"}, {"enabled", true}}});
 

@@ -10,15 +10,9 @@
 
 using fixture::eventually;
 using nlohmann::json;
+using fixture::textOf;
 
 namespace {
-std::string textOf(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 // A piped host whose descriptor says "front":"tell", its shell writing what
 // it hears to `heard`.

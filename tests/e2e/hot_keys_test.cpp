@@ -21,19 +21,13 @@
 using fixture::DesktopServer;
 using fixture::eventually;
 using nlohmann::json;
+using fixture::textOf;
 using namespace std::chrono_literals;
 
 namespace {
 
 const std::string identifier = "com.example.acme";
 
-std::string textOf(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 // Writes a file by a rename, as tools that replace their settings do.
 void replaceFile(const std::string& path, const std::string& text)

@@ -19,22 +19,11 @@
 using fixture::DesktopServer;
 using fixture::eventually;
 using nlohmann::json;
+using fixture::pidIn;
+using fixture::textOf;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string textOf(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-pid_t pidIn(const std::string& path)
-{
-    return static_cast<pid_t>(std::atoi(textOf(path).c_str()));
-}
 
 int swapsAskedFor()
 {

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using fixture::textOf;
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -51,13 +53,6 @@ void prepare(fixture::Bundle& bundle, const std::vector<std::string>& agents)
     bundle.installHost();
 }
 
-std::string textOf(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 void append(const std::string& path, const std::string& text)
 {

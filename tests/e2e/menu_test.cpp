@@ -20,16 +20,9 @@
 
 using fixture::eventually;
 using nlohmann::json;
+using fixture::textOf;
 
 namespace {
-
-std::string textOf(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 // The records of one kind in a death log.
 std::vector<json> recordsOf(const std::string& log, const std::string& kind)

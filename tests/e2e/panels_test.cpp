@@ -16,19 +16,13 @@
 using fixture::DesktopServer;
 using fixture::eventually;
 using nlohmann::json;
+using fixture::textOf;
 using namespace std::chrono_literals;
 
 namespace {
 
 const std::string identifier = "com.example.acme";
 
-std::string bytesOf(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
-}
 
 std::string panelLine(json panel)
 {
@@ -61,7 +55,7 @@ TEST(Panels, CallsReachTheLibraryAndActionsReachTheShell)
     const std::string records = bundle.root() + "/records.jsonl";
     bundle.writeInfoWithIdentifier(identifier, {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
     bundle.writeTestShellDescriptor("acme", {{"panel", "host"}, {"log", records}});
-    bundle.writeFile("Contents/Frameworks/libViews.dylib", bytesOf(KESTRUNE_VIEWS_LIBRARY), true);
+    bundle.writeFile("Contents/Frameworks/libViews.dylib", textOf(KESTRUNE_VIEWS_LIBRARY), true);
     bundle.installHost();
     fixture::RunOptions options;
     options.arguments = {
@@ -97,7 +91,7 @@ TEST(Panels, CallsReachTheLibraryAndActionsReachTheShell)
                 found.push_back(line);
         return found;
     };
-    ASSERT_TRUE(eventually([&] { return missing().size() == 2; })) << bytesOf(records);
+    ASSERT_TRUE(eventually([&] { return missing().size() == 2; })) << textOf(records);
     EXPECT_EQ(missing()[0]["entry"], "settings_hide");
     EXPECT_EQ(missing()[1]["entry"], "missing_open");
     EXPECT_EQ(missing()[1]["views"], bundle.path() + "/Contents/Frameworks/libViews.dylib");
@@ -110,7 +104,7 @@ TEST(Panels, CallsReachTheLibraryAndActionsReachTheShell)
     ASSERT_TRUE(eventually([&] {
         auto lines = fixture::readLines(heard);
         return std::find(lines.begin(), lines.end(), json{{"act", "saved"}}) != lines.end();
-    })) << bytesOf(heard);
+    })) << textOf(heard);
 
     // The shell ends (a swap): every panel it prepared or opened is closed
     // before the next shell starts, which opens them again.
@@ -156,7 +150,7 @@ TEST(Panels, ALibraryThatCannotBeLoadedIsRecordedOncePerCall)
                     found.push_back(line);
             return found;
         };
-        ASSERT_TRUE(eventually([&] { return missing().size() == 2; })) << bytesOf(records) << host->err();
+        ASSERT_TRUE(eventually([&] { return missing().size() == 2; })) << textOf(records) << host->err();
         EXPECT_EQ(missing()[0]["entry"], "settings_open");
         EXPECT_EQ(missing()[1]["entry"], "settings_close");
         EXPECT_NE(missing()[0]["error"], "");

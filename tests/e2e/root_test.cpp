@@ -15,18 +15,12 @@
 
 using fixture::eventually;
 using nlohmann::json;
+using fixture::textOf;
 
 namespace {
 
 const std::string identifier = "com.example.acme";
 
-std::string textOf(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 // Orphans of the host end up as this process's children: reap them.
 bool gone(pid_t pid)

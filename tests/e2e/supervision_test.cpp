@@ -15,6 +15,8 @@
 
 using fixture::eventually;
 using nlohmann::json;
+using fixture::pidIn;
+using fixture::textOf;
 
 namespace {
 
@@ -47,18 +49,7 @@ struct Supervised : ::testing::Test {
     }
 };
 
-std::string textOf(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
-pid_t pidIn(const std::string& path)
-{
-    return static_cast<pid_t>(std::atoi(textOf(path).c_str()));
-}
 
 bool gone(pid_t pid)
 {

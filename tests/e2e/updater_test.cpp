@@ -13,6 +13,7 @@
 using fixture::DesktopServer;
 using fixture::eventually;
 using nlohmann::json;
+using fixture::textOf;
 using namespace std::chrono_literals;
 
 namespace {
@@ -20,13 +21,6 @@ namespace {
 const std::string identifier = "com.example.acme";
 const std::string feedURL = "https://updates.example.com/acme.xml";
 
-std::string bytesOf(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
-}
 
 struct UpdaterSetup {
     bool frozen = true;
@@ -56,7 +50,7 @@ public:
             bundle.writeTestShellDescriptor("acme", descriptor);
         }
         if (setup.library)
-            bundle.writeFile("Contents/Frameworks/libViews.dylib", bytesOf(KESTRUNE_VIEWS_LIBRARY), true);
+            bundle.writeFile("Contents/Frameworks/libViews.dylib", textOf(KESTRUNE_VIEWS_LIBRARY), true);
         bundle.installHost();
         fixture::RunOptions options;
         options.environment["LANG"] = setup.language;
@@ -126,7 +120,7 @@ TEST(Updater, StartsWithTheFeedAndOffersItsTwoRows)
         DesktopServer desktop;
         UpdaterHost host(desktop, {.language = c.language, .checkCode = 5});
         ASSERT_TRUE(desktop.waitForHost(identifier)) << host.process->err();
-        ASSERT_TRUE(eventually([&] { return !host.recordsOf("updater-started").empty(); })) << bytesOf(host.records());
+        ASSERT_TRUE(eventually([&] { return !host.recordsOf("updater-started").empty(); })) << textOf(host.records());
         const json started = host.recordsOf("updater-started")[0];
         EXPECT_EQ(started["code"], 0);
         EXPECT_EQ(started["feed"], feedURL);
@@ -157,7 +151,7 @@ TEST(Updater, PicksAndTheSignalAskTheUpdaterNotTheShell)
     ASSERT_EQ(host.items(5).size(), 5u);
 
     EXPECT_FALSE(desktop.pick("Check for Updates\u2026").contains("error"));
-    ASSERT_TRUE(eventually([&] { return host.recordsOf("update-check").size() == 1; })) << bytesOf(host.records());
+    ASSERT_TRUE(eventually([&] { return host.recordsOf("update-check").size() == 1; })) << textOf(host.records());
     EXPECT_EQ(host.recordsOf("update-check")[0]["code"], 5);
     EXPECT_EQ(host.recordsOf("update-check")[0]["from"], "menu");
 
@@ -167,13 +161,13 @@ TEST(Updater, PicksAndTheSignalAskTheUpdaterNotTheShell)
 
     // The signal brings a menu-bar-only application forward first.
     host.process->signal(SIGPWR);
-    ASSERT_TRUE(eventually([&] { return host.recordsOf("update-check").size() == 2; })) << bytesOf(host.records());
+    ASSERT_TRUE(eventually([&] { return host.recordsOf("update-check").size() == 2; })) << textOf(host.records());
     EXPECT_EQ(host.recordsOf("update-check")[1]["from"], "shell");
     EXPECT_EQ(DesktopServer::applicationIn(desktop.state(), host.process->pid())["activationPolicy"], 1);
     EXPECT_TRUE(eventually([&] { return desktop.state()["front"] == host.process->pid(); }));
 
     // The shell heard none of it.
-    EXPECT_TRUE(fixture::readLines(host.bundle.root() + "/heard").empty()) << bytesOf(host.bundle.root() + "/heard");
+    EXPECT_TRUE(fixture::readLines(host.bundle.root() + "/heard").empty()) << textOf(host.bundle.root() + "/heard");
 }
 
 TEST(Updater, WithoutAStartedUpdaterTheRowStaysDisabledAndTheSignalIsRecorded)
@@ -201,7 +195,7 @@ TEST(Updater, WithoutAStartedUpdaterTheRowStaysDisabledAndTheSignalIsRecorded)
         if (c.rows) {
             EXPECT_EQ(items[3]["enabled"], false);
             EXPECT_EQ(items[4]["enabled"], true);
-            ASSERT_TRUE(eventually([&] { return !host.recordsOf(c.failure).empty(); })) << bytesOf(host.records());
+            ASSERT_TRUE(eventually([&] { return !host.recordsOf(c.failure).empty(); })) << textOf(host.records());
             const json failed = host.recordsOf(c.failure)[0];
             if (c.setup.library) {
                 EXPECT_EQ(failed["code"], 3);
@@ -212,7 +206,7 @@ TEST(Updater, WithoutAStartedUpdaterTheRowStaysDisabledAndTheSignalIsRecorded)
             }
         }
         host.process->signal(SIGPWR);
-        ASSERT_TRUE(eventually([&] { return !host.recordsOf("update-check-ignored").empty(); })) << bytesOf(host.records());
+        ASSERT_TRUE(eventually([&] { return !host.recordsOf("update-check-ignored").empty(); })) << textOf(host.records());
         const json ignored = host.recordsOf("update-check-ignored")[0];
         EXPECT_EQ(ignored["from"], "shell");
         EXPECT_EQ(ignored["started"], false);

@@ -509,6 +509,17 @@ std::optional<nlohmann::json> readRecord(const std::string& path, std::chrono::m
     }
 }
 
+std::string textOf(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+pid_t pidIn(const std::string& path)
+{
+    return static_cast<pid_t>(std::atoi(textOf(path).c_str()));
+}
+
 std::vector<nlohmann::json> readLines(const std::string& path)
 {
     // A record still being written has no line feed yet: a test that polls a

@@ -166,6 +166,12 @@ private:
 std::optional<nlohmann::json> readRecord(const std::string& path,
                                          std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
+// The whole of a file, as bytes; "" when it cannot be read.
+std::string textOf(const std::string& path);
+
+// The process id written in a file (by ts:pid=FILE); 0 when there is none.
+pid_t pidIn(const std::string& path);
+
 // Every whole line of a JSON-lines file, parsed (a last line still without
 // its line feed is being written and is left out).
 std::vector<nlohmann::json> readLines(const std::string& path);
