@@ -312,7 +312,8 @@ TEST(Quit, AQuitAtAnAwkwardMomentEndsInOneOrderlyStopAndOneRecord)
              host.askToQuit(nullptr, "Safari");
              desktop.answerAlert("Quit");
              EXPECT_TRUE(eventually([&] { return host.record()["answers"].size() == 2; }));
-             for (const auto& answer : host.record()["answers"])
+             const json record = host.record();
+             for (const auto& answer : record["answers"])
                  EXPECT_EQ(answer["answer"], (json{{"reply", "cancel"}}));
          }},
         {"while the shell is being swapped",
