@@ -1,5 +1,7 @@
 #include "client.h"
 
+#include "picture.h"
+
 #include "platform/desktop.h"
 #include "platform/linux/desktop/wire.h"
 #include "platform/unix_socket.h"
@@ -444,6 +446,12 @@ const std::map<std::string, Command>& commands()
               return request;
           }}},
         {"shutdown", {"shutdown", {}, {}, 0, 0, [](const Parsed&) { return json{{"op", "shutdown"}}; }}},
+        // The client draws the state it fetched: drawing never holds up the
+        // server's one loop, no image travels through JSON lines, and a saved
+        // state (--state) draws the same without a server.
+        {"picture",
+         {"picture [--host H] [--scale N] [--svg] [--state FILE] FILE (a PNG of the session; an SVG with --svg)",
+          {"--host", "--scale", "--state"}, {"--svg"}, 1, 1, [](const Parsed&) { return json{{"op", "state"}}; }}},
     };
     return table;
 }
@@ -472,6 +480,48 @@ Parsed parse(const Command& command, const std::vector<std::string>& arguments)
     if (parsed.positional.size() < command.minimum || parsed.positional.size() > command.maximum)
         throw UsageError{"usage: kestrune-desktop " + command.synopsis};
     return parsed;
+}
+
+// Draws the state as the picture command asks and writes the file; prints
+// where it went and its size.
+int writePicture(const Parsed& parsed, const json& state)
+{
+    PictureOptions options;
+    options.format = parsed.flag("--svg") ? PictureFormat::svg : PictureFormat::png;
+    if (auto scale = parsed.option("--scale"))
+        options.scale = numberOf(*scale, "--scale");
+    if (auto host = parsed.option("--host"))
+        options.host = appOf(*host);
+    Picture picture = drawPicture(state, options);
+    if (!picture.error.empty()) {
+        std::fprintf(stderr, "kestrune-desktop: %s\n", picture.error.c_str());
+        return REFUSED;
+    }
+    const std::string& path = parsed.positional[0];
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(picture.bytes.data(), std::streamsize(picture.bytes.size()));
+    file.close();
+    if (!file) {
+        std::fprintf(stderr, "kestrune-desktop: cannot write %s\n", path.c_str());
+        return REFUSED;
+    }
+    json written = {{"picture", path}, {"format", parsed.flag("--svg") ? "svg" : "png"}, {"width", picture.width}, {"height", picture.height}};
+    std::printf("%s\n", wire::lineOf(written).c_str());
+    return DONE;
+}
+
+// The state a file holds, as "state" prints it.
+json stateInFile(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    if (!file)
+        throw UsageError{"cannot read " + path};
+    auto state = json::parse(text.str(), nullptr, false);
+    if (state.is_discarded() || !state.is_object())
+        throw UsageError{path + " holds no state (a JSON object)"};
+    return state;
 }
 
 // A blocking connection with a deadline on every wait.
@@ -597,6 +647,13 @@ int runTheClient(const std::vector<std::string>& arguments)
             throw UsageError{"unknown command " + arguments[next]};
         Parsed parsed = parse(command->second, {arguments.begin() + long(next) + 1, arguments.end()});
         json request = command->second.request(parsed);
+        bool picture = command->first == "picture";
+        if (picture) {
+            if (auto scale = parsed.option("--scale"); scale && !(numberOf(*scale, "--scale") > 0 && numberOf(*scale, "--scale") <= PICTURE_SCALE_LIMIT))
+                throw UsageError{"--scale must be above 0 and at most 8"};
+            if (auto saved = parsed.option("--state"))
+                return writePicture(parsed, stateInFile(*saved));
+        }
         if (!socketPath)
             throw UsageError{"name the server's socket with --socket or $" + std::string(platform::DESKTOP_SOCKET_VARIABLE)};
 
@@ -623,6 +680,8 @@ int runTheClient(const std::vector<std::string>& arguments)
             std::fprintf(stderr, "kestrune-desktop: %s\n", error->c_str());
             return REFUSED;
         }
+        if (picture)
+            return writePicture(parsed, answer->value("state", json::object()));
         answer->erase("id");
         answer->erase("ok");
         // The state is printed as itself, everything else as the answer.

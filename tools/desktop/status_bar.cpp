@@ -1,5 +1,6 @@
 #include "status_bar.h"
 
+#include "menu_bar.h"
 #include "session.h"
 #include "window_server.h"
 
@@ -61,19 +62,16 @@ void StatusBar::layout()
 {
     auto& windowServer = session_.windowServer();
     const auto& screens = windowServer.screens();
-    double x = (screens.empty() ? 0 : screens[0].frame.width) - 100;
+    double x = (screens.empty() ? 0 : screens[0].frame.width) - MENU_BAR_CLOCK_WIDTH;
     for (auto& host : session_.hostRecords()) {
         auto bar = bars_.find(host.connection);
         if (bar == bars_.end())
             continue;
         for (auto& [item, number] : bar->second.statusItemWindows) {
             auto& window = windowServer.window(number);
-            const json& state = bar->second.statusItems[item];
-            std::string title = state.value("button", json::object()).value("title", "");
-            bool hasImage = state.contains("button") && state["button"].contains("image") && !state["button"]["image"].is_null();
-            double width = hasImage ? 24 : std::max(24.0, double(title.size()) * 7 + 12);
+            double width = statusItemWidth(bar->second.statusItems[item]);
             x -= width;
-            window.bounds = {x, 0, width, WindowServer::MENU_BAR_HEIGHT};
+            window.bounds = {x, 0, width, MENU_BAR_HEIGHT};
             window.onScreen = host.connected;
         }
     }
