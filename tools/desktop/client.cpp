@@ -133,6 +133,17 @@ json screenOf(const std::string& text)
     return screen;
 }
 
+// "I.J..." as the path of a row.
+json pathOf(const std::string& text)
+{
+    json steps = json::array();
+    std::stringstream stream(text);
+    std::string step;
+    while (std::getline(stream, step, '.'))
+        steps.push_back(integerOf(step, "--path"));
+    return steps;
+}
+
 // An application named on the command line: a process id or a name.
 json appOf(const std::string& text)
 {
@@ -327,12 +338,7 @@ const std::map<std::string, Command>& commands()
               if (auto item = p.option("--item"))
                   request["item"] = integerOf(*item, "--item");
               if (auto path = p.option("--path")) {
-                  json steps = json::array();
-                  std::stringstream stream(*path);
-                  std::string step;
-                  while (std::getline(stream, step, '.'))
-                      steps.push_back(integerOf(step, "--path"));
-                  request["path"] = steps;
+                  request["path"] = pathOf(*path);
               } else if (p.positional.size() == 1) {
                   request["row"] = p.positional[0];
               } else {
@@ -354,6 +360,19 @@ const std::map<std::string, Command>& commands()
           [](const Parsed& p) {
               json request = {{"op", "dismiss"}};
               addHostAndWait(request, p);
+              return request;
+          }}},
+        {"open-submenu",
+         {"open-submenu [--host H] (ROW | --path I.J...) (in the pop-up, else the open menu)", {"--host", "--path"}, {}, 0, 1,
+          [](const Parsed& p) {
+              json request = {{"op", "openSubmenu"}};
+              addHostAndWait(request, p);
+              if (auto path = p.option("--path"))
+                  request["path"] = pathOf(*path);
+              else if (p.positional.size() == 1)
+                  request["row"] = p.positional[0];
+              else
+                  throw UsageError{"open-submenu needs a ROW or --path"};
               return request;
           }}},
         {"answer",

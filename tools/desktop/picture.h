@@ -18,7 +18,7 @@ enum class PictureFormat { png, svg };
 inline constexpr double PICTURE_DEFAULT_WIDTH = 1440, PICTURE_DEFAULT_HEIGHT = 900;
 // No side of a picture grows past this many pixels: a huge screen lowers
 // the scale instead.
-inline constexpr int PICTURE_SIDE_LIMIT = 8192;
+inline constexpr int PICTURE_SIDE_LIMIT = 5120;
 // The largest scale asked for that a picture takes.
 inline constexpr double PICTURE_SCALE_LIMIT = 8;
 
