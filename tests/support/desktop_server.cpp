@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -100,6 +103,55 @@ std::unique_ptr<Background> startHost(const Bundle& bundle, const RunOptions& op
 
 // --- The server ---------------------------------------------------------------------
 
+// At a test's first failure, while the session is still as the failure found
+// it, writes its picture next to the test's log and says where. It runs
+// inside gtest's reporting, which holds gtest's lock: it uses no assertion
+// and asks gtest nothing. A passing test costs nothing.
+class DesktopServer::PictureOnFailure : public ::testing::EmptyTestEventListener {
+public:
+    explicit PictureOnFailure(const DesktopServer& server)
+        : server_(server)
+    {
+    }
+
+    void OnTestPartResult(const ::testing::TestPartResult& result) override
+    {
+        if (!result.failed() || taken_.exchange(true))
+            return;
+        std::string path = server_.failurePicturePath();
+        if (server_.picture(path))
+            std::fprintf(stderr, "the session when the test failed: %s\n", path.c_str());
+        else
+            std::fprintf(stderr, "no picture of the session could be made at %s\n", path.c_str());
+    }
+
+private:
+    const DesktopServer& server_;
+    std::atomic<bool> taken_{false};
+};
+
+bool DesktopServer::picture(const std::string& path) const
+{
+    auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        std::filesystem::create_directories(path.substr(0, slash));
+    Run run = client({"picture", path}, 10000ms);
+    return run.status == 0;
+}
+
+std::string DesktopServer::failurePicturePath() const
+{
+    std::string folder = std::string(KESTRUNE_BUILD_DIR) + "/Testing/Temporary";
+    // --gtest_output=xml:FOLDER/ or xml:FILE puts the test's report there.
+    std::string output = ::testing::GTEST_FLAG(output);
+    if (auto colon = output.find(':'); colon != std::string::npos) {
+        std::string place = output.substr(colon + 1);
+        auto slash = place.rfind('/');
+        folder = slash == std::string::npos ? "." : place.substr(0, slash);
+    }
+    return folder + "/" + testName_ + ".png";
+}
+
 DesktopServer::DesktopServer()
 {
     char pattern[] = "/tmp/kd-XXXXXX";
@@ -134,10 +186,20 @@ DesktopServer::DesktopServer()
     ::close(out[0]);
     if (said.find("listening on") == std::string::npos)
         throw std::runtime_error("the desktop server did not start: " + said);
+    if (const auto* test = ::testing::UnitTest::GetInstance()->current_test_info()) {
+        testName_ = std::string(test->test_suite_name()) + "." + test->name();
+        // Parameterised names hold slashes.
+        for (char& c : testName_)
+            c = c == '/' ? '_' : c;
+        pictureOnFailure_ = new PictureOnFailure(*this);
+        ::testing::UnitTest::GetInstance()->listeners().Append(pictureOnFailure_);
+    }
 }
 
 DesktopServer::~DesktopServer()
 {
+    if (pictureOnFailure_)
+        delete ::testing::UnitTest::GetInstance()->listeners().Release(pictureOnFailure_);
     if (fd_ >= 0)
         ::close(fd_);
     if (pid_ > 0) {

@@ -112,7 +112,17 @@ public:
     // Ends the server abruptly, as a crash would.
     void kill();
 
+    // Writes a picture of the session (PNG) to `path`; false when it could not.
+    bool picture(const std::string& path) const;
+    // Where the picture of a failed test goes: next to the test's log (the
+    // folder of --gtest_output, else the build's Testing/Temporary, where
+    // ctest keeps its log), named after the test.
+    std::string failurePicturePath() const;
+
 private:
+    class PictureOnFailure;
+    PictureOnFailure* pictureOnFailure_ = nullptr;   // owned by gtest's listeners while the server runs
+    std::string testName_;
     std::string folder_;
     std::string socket_;
     pid_t pid_ = -1;

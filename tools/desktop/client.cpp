@@ -1,5 +1,7 @@
 #include "client.h"
 
+#include "picture.h"
+
 #include "platform/desktop.h"
 #include "platform/linux/desktop/wire.h"
 #include "platform/unix_socket.h"
@@ -129,6 +131,17 @@ json screenOf(const std::string& text)
     }
     screen["frame"] = rectOf(rest, "a screen");
     return screen;
+}
+
+// "I.J..." as the path of a row.
+json pathOf(const std::string& text)
+{
+    json steps = json::array();
+    std::stringstream stream(text);
+    std::string step;
+    while (std::getline(stream, step, '.'))
+        steps.push_back(integerOf(step, "--path"));
+    return steps;
 }
 
 // An application named on the command line: a process id or a name.
@@ -325,12 +338,7 @@ const std::map<std::string, Command>& commands()
               if (auto item = p.option("--item"))
                   request["item"] = integerOf(*item, "--item");
               if (auto path = p.option("--path")) {
-                  json steps = json::array();
-                  std::stringstream stream(*path);
-                  std::string step;
-                  while (std::getline(stream, step, '.'))
-                      steps.push_back(integerOf(step, "--path"));
-                  request["path"] = steps;
+                  request["path"] = pathOf(*path);
               } else if (p.positional.size() == 1) {
                   request["row"] = p.positional[0];
               } else {
@@ -352,6 +360,19 @@ const std::map<std::string, Command>& commands()
           [](const Parsed& p) {
               json request = {{"op", "dismiss"}};
               addHostAndWait(request, p);
+              return request;
+          }}},
+        {"open-submenu",
+         {"open-submenu [--host H] (ROW | --path I.J...) (in the pop-up, else the open menu)", {"--host", "--path"}, {}, 0, 1,
+          [](const Parsed& p) {
+              json request = {{"op", "openSubmenu"}};
+              addHostAndWait(request, p);
+              if (auto path = p.option("--path"))
+                  request["path"] = pathOf(*path);
+              else if (p.positional.size() == 1)
+                  request["row"] = p.positional[0];
+              else
+                  throw UsageError{"open-submenu needs a ROW or --path"};
               return request;
           }}},
         {"answer",
@@ -465,6 +486,12 @@ const std::map<std::string, Command>& commands()
               return request;
           }}},
         {"shutdown", {"shutdown", {}, {}, 0, 0, [](const Parsed&) { return json{{"op", "shutdown"}}; }}},
+        // The client draws the state it fetched: drawing never holds up the
+        // server's one loop, no image travels through JSON lines, and a saved
+        // state (--state) draws the same without a server.
+        {"picture",
+         {"picture [--host H] [--scale N] [--svg] [--state FILE] FILE (a PNG of the session; an SVG with --svg)",
+          {"--host", "--scale", "--state"}, {"--svg"}, 1, 1, [](const Parsed&) { return json{{"op", "state"}}; }}},
     };
     return table;
 }
@@ -493,6 +520,48 @@ Parsed parse(const Command& command, const std::vector<std::string>& arguments)
     if (parsed.positional.size() < command.minimum || parsed.positional.size() > command.maximum)
         throw UsageError{"usage: kestrune-desktop " + command.synopsis};
     return parsed;
+}
+
+// Draws the state as the picture command asks and writes the file; prints
+// where it went and its size.
+int writePicture(const Parsed& parsed, const json& state)
+{
+    PictureOptions options;
+    options.format = parsed.flag("--svg") ? PictureFormat::svg : PictureFormat::png;
+    if (auto scale = parsed.option("--scale"))
+        options.scale = numberOf(*scale, "--scale");
+    if (auto host = parsed.option("--host"))
+        options.host = appOf(*host);
+    Picture picture = drawPicture(state, options);
+    if (!picture.error.empty()) {
+        std::fprintf(stderr, "kestrune-desktop: %s\n", picture.error.c_str());
+        return REFUSED;
+    }
+    const std::string& path = parsed.positional[0];
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(picture.bytes.data(), std::streamsize(picture.bytes.size()));
+    file.close();
+    if (!file) {
+        std::fprintf(stderr, "kestrune-desktop: cannot write %s\n", path.c_str());
+        return REFUSED;
+    }
+    json written = {{"picture", path}, {"format", parsed.flag("--svg") ? "svg" : "png"}, {"width", picture.width}, {"height", picture.height}};
+    std::printf("%s\n", wire::lineOf(written).c_str());
+    return DONE;
+}
+
+// The state a file holds, as "state" prints it.
+json stateInFile(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    if (!file)
+        throw UsageError{"cannot read " + path};
+    auto state = json::parse(text.str(), nullptr, false);
+    if (state.is_discarded() || !state.is_object())
+        throw UsageError{path + " holds no state (a JSON object)"};
+    return state;
 }
 
 // A blocking connection with a deadline on every wait.
@@ -618,6 +687,13 @@ int runTheClient(const std::vector<std::string>& arguments)
             throw UsageError{"unknown command " + arguments[next]};
         Parsed parsed = parse(command->second, {arguments.begin() + long(next) + 1, arguments.end()});
         json request = command->second.request(parsed);
+        bool picture = command->first == "picture";
+        if (picture) {
+            if (auto scale = parsed.option("--scale"); scale && !(numberOf(*scale, "--scale") > 0 && numberOf(*scale, "--scale") <= PICTURE_SCALE_LIMIT))
+                throw UsageError{"--scale must be above 0 and at most 8"};
+            if (auto saved = parsed.option("--state"))
+                return writePicture(parsed, stateInFile(*saved));
+        }
         if (!socketPath)
             throw UsageError{"name the server's socket with --socket or $" + std::string(platform::DESKTOP_SOCKET_VARIABLE)};
 
@@ -644,6 +720,8 @@ int runTheClient(const std::vector<std::string>& arguments)
             std::fprintf(stderr, "kestrune-desktop: %s\n", error->c_str());
             return REFUSED;
         }
+        if (picture)
+            return writePicture(parsed, answer->value("state", json::object()));
         answer->erase("id");
         answer->erase("ok");
         // The state is printed as itself, everything else as the answer.

@@ -1,5 +1,6 @@
 #include "status_bar.h"
 
+#include "menu_bar.h"
 #include "session.h"
 #include "window_server.h"
 
@@ -55,25 +56,23 @@ StatusBar::StatusBar(Session& session)
     serve("pick", Session::clients, &StatusBar::pick);
     serve("openMenu", Session::clients, &StatusBar::openMenu);
     serve("dismiss", Session::clients, &StatusBar::dismiss);
+    serve("openSubmenu", Session::clients, &StatusBar::openSubmenu);
 }
 
 void StatusBar::layout()
 {
     auto& windowServer = session_.windowServer();
     const auto& screens = windowServer.screens();
-    double x = (screens.empty() ? 0 : screens[0].frame.width) - 100;
+    double x = (screens.empty() ? 0 : screens[0].frame.width) - MENU_BAR_CLOCK_WIDTH;
     for (auto& host : session_.hostRecords()) {
         auto bar = bars_.find(host.connection);
         if (bar == bars_.end())
             continue;
         for (auto& [item, number] : bar->second.statusItemWindows) {
             auto& window = windowServer.window(number);
-            const json& state = bar->second.statusItems[item];
-            std::string title = state.value("button", json::object()).value("title", "");
-            bool hasImage = state.contains("button") && state["button"].contains("image") && !state["button"]["image"].is_null();
-            double width = hasImage ? 24 : std::max(24.0, double(title.size()) * 7 + 12);
+            double width = statusItemWidth(bar->second.statusItems[item]);
             x -= width;
-            window.bounds = {x, 0, width, WindowServer::MENU_BAR_HEIGHT};
+            window.bounds = {x, 0, width, MENU_BAR_HEIGHT};
             window.onScreen = host.connected;
         }
     }
@@ -107,6 +106,7 @@ void StatusBar::describeHost(const HostRecord& host, json& record)
     record["statusItems"] = items;
     record["popUp"] = bar.popUp ? bar.popUp->body : json(nullptr);
     record["menuOpen"] = bar.menuOpen ? json(*bar.menuOpen) : json(nullptr);
+    record["openSubmenu"] = bar.openSubmenu ? json(*bar.openSubmenu) : json(nullptr);
     record["popUps"] = bar.popUps;
 }
 
@@ -117,6 +117,7 @@ void StatusBar::hostLeft(HostRecord& host)
         HostBar& bar = found->second;
         bar.popUp.reset();
         bar.menuOpen.reset();
+        bar.openSubmenu.reset();
         for (auto& [item, window] : bar.statusItemWindows)
             session_.windowServer().removeWindow(window);
         bar.statusItemWindows.clear();
@@ -179,6 +180,7 @@ void StatusBar::popUp(Request& request)
         return;
     }
     host->inModalCall = true;
+    bars_[host->connection].openSubmenu.reset();
     bars_[host->connection].popUp = PendingCall{message, {{"menu", message["menu"]}, {"location", message["location"]}}, session_.nextSeq()};
 }
 
@@ -262,6 +264,7 @@ void StatusBar::endThePopUp(HostRecord& host, HostBar& bar, const json& picked)
 {
     PendingCall popUp = std::move(*bar.popUp);
     bar.popUp.reset();
+    bar.openSubmenu.reset();
     host.inModalCall = false;
     bar.popUps.push_back({{"menu", popUp.body["menu"]}, {"location", popUp.body["location"]}, {"picked", picked}});
     session_.replyTo(host.connection, popUp.request, {{"picked", picked}});
@@ -299,6 +302,7 @@ void StatusBar::pick(Request& request)
     if (bar.menuOpen != *item)
         session_.sendEvent(*host, {{"event", "menuWillOpen"}, {"item", *item}});
     bar.menuOpen.reset();
+    bar.openSubmenu.reset();
     session_.ask(*host, {{"event", "menuPick"}, {"item", *item}, {"path", *path}}, request);
 }
 
@@ -317,6 +321,7 @@ void StatusBar::openMenu(Request& request)
         return;
     }
     bar.menuOpen = *item;
+    bar.openSubmenu.reset();
     session_.sendEvent(*host, {{"event", "menuWillOpen"}, {"item", *item}});
     request.reply({{"host", host->identity.pid}, {"item", *item}});
 }
@@ -333,10 +338,59 @@ void StatusBar::dismiss(Request& request)
         request.reply({{"host", host->identity.pid}, {"dismissed", "popUp"}});
     } else if (bar.menuOpen) {
         bar.menuOpen.reset();
+        bar.openSubmenu.reset();
         request.reply({{"host", host->identity.pid}, {"dismissed", "menu"}});
     } else {
         request.refuse("no menu of the host is open");
     }
+}
+
+// The user holds a row of the shown menu (the pop-up, else the open status
+// menu) and its submenu opens beside it.
+void StatusBar::openSubmenu(Request& request)
+{
+    HostRecord* host = session_.namedHost(request);
+    if (!host)
+        return;
+    HostBar& bar = bars_[host->connection];
+    std::optional<platform::Menu> menu;
+    if (bar.popUp)
+        menu = wire::menuOf(bar.popUp->body["menu"]);
+    else if (bar.menuOpen)
+        menu = wire::menuOf(bar.statusItems[*bar.menuOpen].value("menu", json()));
+    if (!menu) {
+        request.refuse("no menu of the host is open");
+        return;
+    }
+    const json& message = request.message();
+    std::optional<std::vector<int>> path;
+    std::string name;
+    if (message.contains("path")) {
+        path = wire::pathOf(message["path"]);
+        name = message["path"].dump();
+    } else if (auto row = wire::stringAt(message, "row")) {
+        path = rowIn(*menu, *row);
+        name = "\"" + *row + "\"";
+    } else {
+        request.refuse("name the row with \"row\" (its id or title) or \"path\"");
+        return;
+    }
+    if (!path || path->empty() || !wire::itemAt(*menu, *path)) {
+        request.refuse("no row " + name + " in the menu");
+        return;
+    }
+    // Every row on the way must open its submenu for the user.
+    std::vector<int> prefix;
+    for (int index : *path) {
+        prefix.push_back(index);
+        const auto* item = wire::itemAt(*menu, prefix);
+        if (item->separator || !item->enabled || !item->submenu) {
+            request.refuse("row " + name + (item->submenu ? " is disabled" : " opens no submenu"));
+            return;
+        }
+    }
+    bar.openSubmenu = *path;
+    request.reply({{"host", host->identity.pid}, {"path", *path}});
 }
 
 } // namespace desktop

@@ -35,6 +35,8 @@ private:
         std::map<int, uint32_t> statusItemWindows;
         std::optional<PendingCall> popUp;
         std::optional<int> menuOpen;
+        // The row whose submenu the user holds open in the shown menu.
+        std::optional<std::vector<int>> openSubmenu;
         json popUps = json::array();
     };
 
@@ -49,6 +51,7 @@ private:
     void pick(Request& request);
     void openMenu(Request& request);
     void dismiss(Request& request);
+    void openSubmenu(Request& request);
 
     Session& session_;
     std::map<uint64_t, HostBar> bars_;

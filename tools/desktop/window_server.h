@@ -3,6 +3,7 @@
 // reconfiguration, and the mouse.
 #pragma once
 
+#include "menu_bar.h"
 #include "request.h"
 #include "topic.h"
 
@@ -28,9 +29,6 @@ struct Window {
 
 class WindowServer final : public Topic {
 public:
-    // The height of the menu bar at the top of the first screen.
-    static constexpr double MENU_BAR_HEIGHT = 24;
-
     explicit WindowServer(Session& session);
 
     // Windows from their descriptions; false with the reason for a wrong one.
