@@ -318,3 +318,12 @@ TEST(Picture, EverySymbolOfTheCatalogueDrawsAndUnknownOnesDrawAsMissing)
         EXPECT_EQ(titlesOf(svgOf(state).bytes), (std::vector<std::string>{"Acme", "A"})) << name << " draws as its title";
     }
 }
+
+TEST(Picture, TheViewsLibrarysPanelsAreNamedWithTheirState)
+{
+    json state = sessionWithMenu({row("Open")});
+    state["hosts"][0]["menuOpen"] = nullptr;
+    state["hosts"][0]["viewPanels"] = {{{"name", "settings"}, {"state", "open"}, {"look", "{}"}, {"calls", json::array()}},
+                                      {{"name", "about"}, {"state", "closed"}, {"look", ""}, {"calls", json::array()}}};
+    EXPECT_EQ(titlesOf(svgOf(state).bytes), (std::vector<std::string>{"Acme", "settings: open", "about: closed"}));
+}

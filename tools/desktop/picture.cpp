@@ -666,11 +666,14 @@ Color backgroundOf(const json& panel)
     return color;
 }
 
-// The shown panels where they are; the hidden ones listed by name.
+// The shown panels where they are; the hidden ones listed by name, and so
+// are the views library's panels, which have a state but no place.
 void drawPanels(Canvas& canvas, const Scene& scene, std::vector<std::string>& hidden)
 {
     cairo_t* cr = canvas.cr();
     for (const json* host : scene.shownHosts) {
+        for (const json& view : listOf(*host, "viewPanels"))
+            hidden.push_back(drawableText(stringOf(view, "name"), 64) + ": " + drawableText(stringOf(view, "state"), 16));
         for (const json& panel : listOf(*host, "panels")) {
             if (!booleanOf(panel, "visible", false)) {
                 hidden.push_back(nameOfPanel(panel) + ": hidden");
