@@ -5,6 +5,7 @@
 #include "platform/standard_error.h"
 
 #include <cstdlib>
+#include <string_view>
 #include <unistd.h>
 
 namespace platform {
@@ -36,18 +37,45 @@ DesktopIdentity ownDesktopIdentity()
 
 namespace {
 
-// The server the environment names when it answers, else the headless desktop.
+// Whether the environment names an X display and a session bus.
+bool aLiveSessionIsNamed()
+{
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        return false;
+    if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"); bus && *bus)
+        return true;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime && *runtime && isSocket(appendingComponent(runtime, "bus"));
+}
+
+// The server the environment names when it answers; else the live desktop
+// when it is asked for, or when the session offers one and it is not
+// refused; else the headless desktop.
 std::unique_ptr<Desktop> chooseTheDesktop()
 {
     auto identity = ownDesktopIdentity();
     const char* socketPath = std::getenv(DESKTOP_SOCKET_VARIABLE);
-    if (!socketPath || !*socketPath)
+    if (socketPath && *socketPath) {
+        auto served = connectToTheDesktopServer(socketPath, identity);
+        if (served)
+            return std::move(*served);
+        sayOnStandardError(std::string("desktop server unreachable at ") + socketPath + " ("
+                           + served.failure().description() + "); the headless desktop serves");
         return makeHeadlessDesktop(identity);
-    auto served = connectToTheDesktopServer(socketPath, identity);
-    if (served)
-        return std::move(*served);
-    sayOnStandardError(std::string("desktop server unreachable at ") + socketPath + " (" + served.failure().description()
-                       + "); the headless desktop serves");
+    }
+    const char* live = std::getenv(LIVE_DESKTOP_VARIABLE);
+    std::string_view wanted = live ? live : "";
+    if (wanted == "on" || (wanted != "off" && aLiveSessionIsNamed())) {
+        auto loaded = loadTheLiveDesktop(identity);
+        if (loaded)
+            return std::move(*loaded);
+        const Failure& failure = loaded.failure();
+        std::string reason = failure.description();
+        if (failure.call == "stat")
+            reason = failure.subject + ": " + reason;
+        sayOnStandardError("live desktop unavailable (" + reason + "); the headless desktop serves");
+    }
     return makeHeadlessDesktop(identity);
 }
 

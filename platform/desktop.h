@@ -2,9 +2,10 @@
 // give a menu-bar host on macOS, split by topic. The host's subsystems reach
 // a topic through its function (workspace(), windowServer(), statusBar(),
 // hotKeys(), panels(), alerts(), applicationEvents()) and nothing below it.
-// Two implementations serve every topic: the embedded headless desktop (the
-// default) and the desktop server, a separate program named by the
-// environment.
+// Three implementations serve every topic: the embedded headless desktop
+// (the default), the desktop server, a separate program named by the
+// environment, and the live desktop of a real X11 session with a session bus,
+// a library of its own loaded only when it is chosen.
 //
 // The calls are shaped after what the host does with them, not after
 // AppKit's classes: a menu is a value the host builds and hands over whole, a
@@ -41,6 +42,17 @@ inline constexpr const char* DESKTOP_TIMEOUT_VARIABLE = "KESTRUNE_DESKTOP_TIMEOU
 inline constexpr int DESKTOP_ANSWER_MS = 5000;
 // The version of the protocol spoken with the desktop server.
 inline constexpr int DESKTOP_PROTOCOL = 1;
+// Whether the live desktop serves: "on" forces it, "off" keeps it away, and
+// anything else (or nothing) lets the session decide (see below).
+inline constexpr const char* LIVE_DESKTOP_VARIABLE = "KESTRUNE_LIVE_DESKTOP";
+// The live desktop's library in place of the bundle's own (tests, a
+// library built elsewhere).
+inline constexpr const char* LIVE_DESKTOP_LIBRARY_VARIABLE = "KESTRUNE_LIVE_DESKTOP_LIBRARY";
+// The library's file name: in Contents/Frameworks of an application bundle,
+// beside the executable of a bare tool.
+inline constexpr const char* LIVE_DESKTOP_LIBRARY_NAME = "libkestrune-live-desktop.so";
+// Its one entry point (see LiveDesktopEntry).
+inline constexpr const char* LIVE_DESKTOP_ENTRY = "kestrune_make_live_desktop";
 
 // One desktop: its topics, living as long as it does.
 class Desktop {
@@ -58,8 +70,10 @@ public:
 
 // The topic functions (workspace() and the others) give the topics of the
 // desktop of this process, chosen once on first use: the desktop server
-// whose socket the environment names (DESKTOP_SOCKET_VARIABLE), else the
-// headless desktop. A named server that cannot be reached is said once on
+// whose socket the environment names (DESKTOP_SOCKET_VARIABLE); else the live
+// desktop when LIVE_DESKTOP_VARIABLE says "on", or says nothing and the
+// environment names a display and a session bus; else the headless desktop.
+// A named server or a live desktop that cannot be had is said once on
 // standard error, and the headless desktop serves.
 
 // Who the host is, as it introduces itself to the desktop.
@@ -84,5 +98,18 @@ std::unique_ptr<Desktop> makeHeadlessDesktop();
 // A desktop backed by the server at `socketPath`; nothing, with the reason in
 // `error`, when the server cannot be reached or refuses the host.
 Result<std::unique_ptr<Desktop>> connectToTheDesktopServer(const std::string& socketPath, DesktopIdentity identity);
+
+// The live desktop's entry point: a desktop on the session the environment
+// names, or nullptr with the reason in `error`. The library is never
+// unloaded, so the desktop's code stays in place for its whole life.
+using LiveDesktopEntry = Desktop* (*)(const DesktopIdentity& identity, std::string& error);
+
+// Where the live desktop's library is looked for: the variable's path, else
+// the bundle's Contents/Frameworks (a bare tool's own folder).
+std::string liveDesktopLibraryPath();
+
+// Loads the live desktop's library and makes the desktop; nothing, with the
+// reason, when the library or the session cannot be had.
+Result<std::unique_ptr<Desktop>> loadTheLiveDesktop(DesktopIdentity identity);
 
 } // namespace platform

@@ -1,0 +1,10 @@
+#include "platform/linux/desktop/live/alerts_live.h"
+
+namespace platform {
+
+LiveAlerts::LiveAlerts(XConnection& x)
+    : x_(x)
+{
+}
+
+} // namespace platform

@@ -1,0 +1,10 @@
+#include "platform/linux/desktop/live/panels_live.h"
+
+namespace platform {
+
+LivePanels::LivePanels(XConnection& x)
+    : x_(x)
+{
+}
+
+} // namespace platform
