@@ -6,6 +6,8 @@
 //   after long console lines: the host 1 s after its shell printed two
 //   15 MiB lines, and its peak while the shell prints 64 MiB lines, both
 //   against the idle host.
+// With KESTRUNE_BASELINE_HOST naming another build of the host, the idle
+// host is also measured against that build in the same bundle.
 // Every process is measured after it has settled; each figure is the median
 // of a few runs taken in turn.
 #include "support/fixture.h"
@@ -20,6 +22,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <unistd.h>
 
 namespace {
 
@@ -52,11 +55,17 @@ double median(std::vector<double> values)
 // scheme), so that the output reader runs as it does for most applications.
 struct HostWithTestShell {
     fixture::Bundle bundle;
+    std::string baseline;
     HostWithTestShell()
     {
         bundle.writeInfoWithIdentifier("com.example.acme",
                                        {{"CFBundleURLTypes", nlohmann::json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
         bundle.writeTestShellDescriptor("acme");
+        if (const char* named = std::getenv("KESTRUNE_BASELINE_HOST"); named && *named) {
+            baseline = bundle.contents("MacOS/Before");
+            if (link(named, baseline.c_str()) != 0 && symlink(named, baseline.c_str()) != 0)
+                baseline.clear();
+        }
         bundle.installHost("Acme");
     }
     // The host, its shell told to do `commands`.
@@ -66,6 +75,14 @@ struct HostWithTestShell {
         options.arguments = commands;
         options.timeout = 60s;
         return bundle.start(options);
+    }
+    // The baseline build in the same bundle, likewise.
+    std::unique_ptr<fixture::Started> startBaseline(const std::vector<std::string>& commands) const
+    {
+        fixture::RunOptions options;
+        options.arguments = commands;
+        options.timeout = 60s;
+        return std::make_unique<fixture::Started>(baseline, options, bundle.home());
     }
 };
 
@@ -123,11 +140,15 @@ int main()
     HostWithTestShell host;
     fixture::Bundle scratch;
 
-    std::vector<double> idle, bareLinked, bareMinimal, afterRss, peak;
+    std::vector<double> idle, idleBaseline, bareLinked, bareMinimal, afterRss, peak;
     for (int round = 0; round < ROUNDS; ++round) {
         {
             auto process = host.start({"ts:forever"});
             idle.push_back(settledRss(*process));
+        }
+        if (!host.baseline.empty()) {
+            auto process = host.startBaseline({"ts:forever"});
+            idleBaseline.push_back(settledRss(*process));
         }
         {
             fixture::Started process(KESTRUNE_BARE_LOOP_LINKED, {}, scratch.home());
@@ -149,6 +170,8 @@ int main()
                 median(bareLinked), "<= 1.5");
     printFigure("  the same against a bare loop linked with the C++ library alone", idleHost, "bare loop", median(bareMinimal),
                 "-");
+    if (!idleBaseline.empty())
+        printFigure("  the same against the baseline host", idleHost, "baseline host", median(idleBaseline), "<= 1.02");
     printFigure("memory 1 s after two 15 MiB console lines", median(afterRss), "idle host", idleHost, "back near 1");
     printFigure("peak memory while 64 MiB console lines pass", median(peak), "idle host", idleHost, "bounded, not 64 MiB more");
     return 0;

@@ -5,6 +5,9 @@
 //   the host running a static shell that exits at once, until the host has
 //   exited, against that shell until it has exited.
 // Bun comes from npm (`npm install bun` in <build>/npm), or from KESTRUNE_BUN.
+// With KESTRUNE_BASELINE_HOST naming another build of the host (an earlier
+// commit's, say), the static-shell case also runs that host in its place:
+// the ratio says what a change cost the start of every application.
 #include "support/fixture.h"
 
 #include <algorithm>
@@ -157,6 +160,15 @@ int main()
         bundle.writeDescriptor("acme", {{"executable", "Trivial"}});
         std::string host = bundle.installHost("Acme");
         ok = compare("start-up, static shell to the exit", {host}, {shell}, bundle.home(), Until::exit, 2.5) && ok;
+        if (const char* baseline = std::getenv("KESTRUNE_BASELINE_HOST"); baseline && *baseline) {
+            std::string before = bundle.contents("MacOS/Before");
+            if (link(baseline, before.c_str()) != 0 && symlink(baseline, before.c_str()) != 0) {
+                std::printf("cannot place the baseline host %s\n", baseline);
+                return 1;
+            }
+            ok = compare("start-up, this host against the baseline", {host}, {before}, bundle.home(), Until::exit, 1.05)
+                 && ok;
+        }
     }
     return ok ? 0 : 1;
 }
