@@ -324,3 +324,41 @@ TEST(LiveStatusItem, AMenuOfTenThousandRowsArrivesWhole)
     EXPECT_EQ(client.event(item->destination(), "/MenuBar", top.back()->id, "clicked"), "");
     EXPECT_TRUE(eventually([&] { return textOf(acme.heard()) == "{\"menu\":\"last\"}\n"; })) << textOf(acme.heard());
 }
+
+TEST(LiveStatusItem, ADeepMenuReachesTheTrayInParts)
+{
+    SKIP_WITHOUT_A_LIVE_SESSION();
+    fixture::LiveSession session;
+    fixture::TrayWatcher watcher(session.busAddress());
+    // Submenus 30 deep, a row at the bottom.
+    json deep = json::array();
+    for (int level = 0; level < 30; ++level) {
+        json row = {{"id", "s" + std::to_string(level)}, {"title", "Level"}, {"submenu", true}, {"enabled", true}};
+        if (level > 0)
+            row["parent"] = "s" + std::to_string(level - 1);
+        deep.push_back(row);
+    }
+    deep.push_back({{"id", "bottom"}, {"parent", "s29"}, {"title", "Bottom"}, {"enabled", true}});
+    TrayHost acme(session, {TrayHost::print({{"menu", deep}})});
+    auto item = registered(watcher);
+    ASSERT_TRUE(item) << acme.host->err();
+    fixture::TrayClient client(session.busAddress());
+    ASSERT_TRUE(layoutOf(client, *item)) << client.error;
+
+    // Each reply holds as much as a message can nest; the tray asks again
+    // from the deepest row it got, as it does when that submenu opens.
+    int from = 0, replies = 0, bottom = -1;
+    while (bottom < 0 && replies < 10) {
+        auto part = client.layout(item->destination(), "/MenuBar", from);
+        ASSERT_TRUE(part) << client.error;
+        ASSERT_GT(part->rows.size(), 1u) << "reply " << replies;
+        ++replies;
+        if (const auto* row = rowLabelled(*part, "Bottom"))
+            bottom = row->id;
+        from = part->rows.back().id;
+    }
+    ASSERT_GE(bottom, 0);
+    EXPECT_GT(replies, 1) << "a 30-deep menu does not fit one reply";
+    EXPECT_EQ(client.event(item->destination(), "/MenuBar", bottom, "clicked"), "");
+    EXPECT_TRUE(eventually([&] { return textOf(acme.heard()) == "{\"menu\":\"bottom\"}\n"; })) << textOf(acme.heard());
+}
