@@ -2,7 +2,7 @@
 // key equivalents as menus write them, text made safe, what is drawn of a
 // menu (and where it stops), states of every odd shape, and sameness.
 #include "picture.h"
-#include "symbols.h"
+#include "platform/linux/desktop/live/symbols.h"
 
 #include "platform/desktop/status_bar.h"
 
@@ -306,7 +306,7 @@ TEST(Picture, AHostNamedDrawsItsMenusAlone)
 
 TEST(Picture, EverySymbolOfTheCatalogueDrawsAndUnknownOnesDrawAsMissing)
 {
-    for (const auto& name : desktop::drawableSymbols()) {
+    for (const auto& name : platform::drawableSymbols()) {
         json state = sessionWithMenu({row("A")});
         state["hosts"][0]["statusItems"][0]["button"] = {{"title", ""}, {"image", {{"symbol", name}, {"accessibilityDescription", "Acme"}}}};
         EXPECT_EQ(titlesOf(svgOf(state).bytes), std::vector<std::string>{"A"}) << name << " draws as its symbol, not as text";

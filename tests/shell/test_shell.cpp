@@ -8,6 +8,8 @@
 //   ts:print=TEXT      write TEXT and a line feed to standard output
 //   ts:stderr=TEXT     the same on standard error
 //   ts:sleep=MS        sleep
+//   ts:await=FILE      wait until FILE exists (at most a minute), so that a
+//                      test says when the shell goes on
 //   ts:exit=N          exit with status N
 //   ts:raise=SIG       send itself signal SIG (a number)
 //   ts:forever         sleep until a signal ends it
@@ -504,6 +506,9 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "%s\n", value.c_str());
         } else if (startsWith(argument, "ts:sleep=", value)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(value.c_str())));
+        } else if (startsWith(argument, "ts:await=", value)) {
+            for (int waited = 0; waited < 60000 && access(value.c_str(), F_OK) != 0; ++waited)
+                usleep(1000);
         } else if (startsWith(argument, "ts:exit=", value)) {
             std::fflush(stdout);
             std::_Exit(std::atoi(value.c_str()));

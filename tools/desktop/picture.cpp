@@ -1,9 +1,9 @@
 #include "picture.h"
 
 #include "menu_bar.h"
-#include "symbols.h"
 
 #include "platform/desktop/status_bar.h"
+#include "platform/linux/desktop/live/symbols.h"
 
 #include <cairo-svg.h>
 #include <cairo.h>
@@ -23,6 +23,8 @@ namespace desktop {
 namespace {
 
 using nlohmann::json;
+using platform::drawSymbol;
+using platform::symbolIsDrawable;
 
 constexpr double PI = 3.14159265358979323846;
 constexpr const char* FONT_FAMILY = "DejaVu Sans";

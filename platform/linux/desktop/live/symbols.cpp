@@ -1,10 +1,10 @@
-#include "symbols.h"
+#include "platform/linux/desktop/live/symbols.h"
 
 #include <array>
 #include <cmath>
 #include <map>
 
-namespace desktop {
+namespace platform {
 
 namespace {
 
@@ -316,4 +316,4 @@ std::vector<std::string> drawableSymbols()
     return names;
 }
 
-} // namespace desktop
+} // namespace platform

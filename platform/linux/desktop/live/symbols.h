@@ -1,5 +1,7 @@
-// The server's catalogue of system symbols for pictures: each name it knows
-// has a small neutral drawing of its own, made here (no system artwork).
+// The catalogue of system symbols drawn on Linux: each name it knows has a
+// small neutral drawing of its own, made here (no system artwork). The live
+// desktop draws the status item and menu images with it, and the desktop
+// server its pictures, so both show the same symbols.
 #pragma once
 
 #include <cairo.h>
@@ -7,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace desktop {
+namespace platform {
 
 // Whether the catalogue has a drawing for this name.
 bool symbolIsDrawable(const std::string& name);
@@ -19,4 +21,4 @@ bool drawSymbol(cairo_t* cr, const std::string& name, double x, double y, double
 // Every name the catalogue draws, in order.
 std::vector<std::string> drawableSymbols();
 
-} // namespace desktop
+} // namespace platform
