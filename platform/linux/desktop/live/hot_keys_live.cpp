@@ -4,6 +4,11 @@
 #include "platform/main_queue.h"
 #include "platform/standard_error.h"
 
+// xkb.h names a member "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -35,6 +40,7 @@ LiveHotKeys::LiveHotKeys(XConnection& x)
         return;
     symbols_ = xcb_key_symbols_alloc(x_.connection());
     readTheModifierMap();
+    useXkb();
     x_.onEvent(XCB_KEY_PRESS, [this](const xcb_generic_event_t& event) {
         keyPressed(reinterpret_cast<const xcb_key_press_event_t&>(event));
     });
@@ -42,7 +48,8 @@ LiveHotKeys::LiveHotKeys(XConnection& x)
         keyReleased(reinterpret_cast<const xcb_key_release_event_t&>(event));
     });
     x_.onEvent(XCB_MAPPING_NOTIFY, [this](const xcb_generic_event_t& event) {
-        keymapChanged(reinterpret_cast<const xcb_mapping_notify_event_t&>(event));
+        if (reinterpret_cast<const xcb_mapping_notify_event_t&>(event).request != XCB_MAPPING_POINTER)
+            keymapChangedSoon();
     });
     // The server holds no grab of a client that is gone; the registrations
     // stay, headless.
@@ -84,6 +91,35 @@ void LiveHotKeys::readTheModifierMap()
     numLockMask_ = maskHolding(&NUM_LOCK, 1, 0);
     altMask_ = maskHolding(ALT_KEYS, std::size(ALT_KEYS), XCB_MOD_MASK_1);
     superMask_ = maskHolding(SUPER_KEYS, std::size(SUPER_KEYS), XCB_MOD_MASK_4);
+}
+
+void LiveHotKeys::useXkb()
+{
+    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(x_.connection(), &xcb_xkb_id);
+    if (!extension || !extension->present)
+        return;
+    auto* connection = x_.connection();
+    std::unique_ptr<xcb_xkb_use_extension_reply_t, FreeReply> used(
+        xcb_xkb_use_extension_reply(connection, xcb_xkb_use_extension(connection, 1, 0), nullptr));
+    if (!used || !used->supported) {
+        x_.dispatchSoon();
+        return;
+    }
+    const uint32_t flag = XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT;
+    auto cookie = xcb_xkb_per_client_flags(connection, XCB_XKB_ID_USE_CORE_KBD, flag, flag, 0, 0, 0);
+    std::unique_ptr<xcb_xkb_per_client_flags_reply_t, FreeReply> flags(
+        xcb_xkb_per_client_flags_reply(connection, cookie, nullptr));
+    detectableRepeat_ = flags && (flags->value & flag);
+    const uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+    const uint16_t parts = XCB_XKB_MAP_PART_KEY_SYMS | XCB_XKB_MAP_PART_MODIFIER_MAP;
+    xcb_xkb_select_events(connection, XCB_XKB_ID_USE_CORE_KBD, events, 0, events, parts, parts, nullptr);
+    x_.onEvent(extension->first_event, [this](const xcb_generic_event_t& event) {
+        // The XKB event's kind follows its type byte.
+        uint8_t kind = reinterpret_cast<const uint8_t*>(&event)[1];
+        if (kind == XCB_XKB_NEW_KEYBOARD_NOTIFY || kind == XCB_XKB_MAP_NOTIFY)
+            keymapChangedSoon();
+    });
+    x_.flush();
 }
 
 std::vector<uint16_t> LiveHotKeys::lockStates() const
@@ -263,9 +299,6 @@ void LiveHotKeys::keyPressed(const xcb_key_press_event_t& event)
 {
     if (event.event != x_.root())
         return;
-    auto released = released_.find(event.detail);
-    if (released != released_.end() && released->second == event.time)
-        return;
     uint16_t locks = uint16_t(XCB_MOD_MASK_LOCK | numLockMask_);
     uint16_t modifiers = uint16_t(event.state & 0xff & ~locks);
     Grab pressed{event.detail, modifiers};
@@ -278,27 +311,45 @@ void LiveHotKeys::keyPressed(const xcb_key_press_event_t& event)
             id = record->second.id;
         break;
     }
-    if (id)
-        deliverHotKey(*id);
+    if (!id)
+        return;
+    // A key still held repeats: the chord was pressed once.
+    if (detectableRepeat_ && !held_.insert(event.detail).second)
+        return;
+    deliverHotKey(*id);
 }
 
 void LiveHotKeys::keyReleased(const xcb_key_release_event_t& event)
 {
     if (event.event != x_.root())
         return;
-    released_[event.detail] = event.time;
+    held_.erase(event.detail);
 }
 
-void LiveHotKeys::keymapChanged(const xcb_mapping_notify_event_t& event)
+void LiveHotKeys::keymapChangedSoon()
 {
-    if (!live() || event.request == XCB_MAPPING_POINTER)
+    if (keymapChangeOwed_)
+        return;
+    keymapChangeOwed_ = true;
+    post([this, weak = std::weak_ptr<int>(lifetime_)] {
+        if (weak.expired())
+            return;
+        keymapChangeOwed_ = false;
+        keymapChanged();
+    });
+}
+
+void LiveHotKeys::keymapChanged()
+{
+    if (!live() || !x_.healthy())
         return;
     // The keys held now go first, under the old map and masks.
     for (const auto& [reference, grabs] : grabs_)
         release(grabs);
-    xcb_refresh_keyboard_mapping(symbols_, const_cast<xcb_mapping_notify_event_t*>(&event));
+    xcb_key_symbols_free(symbols_);
+    symbols_ = xcb_key_symbols_alloc(x_.connection());
     readTheModifierMap();
-    released_.clear();
+    held_.clear();
     std::vector<uint64_t> lost;
     for (auto& [reference, grabs] : grabs_) {
         const auto& record = hotKeys_.at(reference);

@@ -37,6 +37,10 @@ private:
 
     // The X modifier masks of the keyboard's modifier map.
     void readTheModifierMap();
+    // Asks for repeats as presses without releases in between, and for
+    // XKB's news of the keyboard map (a client using XKB hears of a new
+    // keyboard only from XKB).
+    void useXkb();
     // The grabs a chord needs now; nothing (said once per code) when the
     // code has no key on this keyboard.
     std::optional<std::vector<Grab>> grabsOf(uint32_t code, uint32_t modifiers);
@@ -49,8 +53,10 @@ private:
 
     void keyPressed(const xcb_key_press_event_t& event);
     void keyReleased(const xcb_key_release_event_t& event);
-    // The keyboard map changed: the grabs move to the keys of today.
-    void keymapChanged(const xcb_mapping_notify_event_t& event);
+    // The keyboard map changed (news come in bursts, told both by the core
+    // protocol and by XKB): the grabs move to the keys of today, once.
+    void keymapChangedSoon();
+    void keymapChanged();
     bool live() const { return !x_.gone() && symbols_; }
 
     XConnection& x_;
@@ -66,9 +72,13 @@ private:
     std::set<uint32_t> saidMissing_;
     bool saidRegrab_ = false;
     bool saidRefusal_ = false;
-    // When each key was last released: autorepeat releases and presses a
-    // key again at one instant, and a held chord counts once, as on macOS.
-    std::map<xcb_keycode_t, xcb_timestamp_t> released_;
+    // The chords' keys held down now. The server is asked to repeat a held
+    // key as presses alone (XKB's detectable autorepeat), so that a held
+    // chord counts once, as on macOS; a server without XKB repeats it.
+    bool detectableRepeat_ = false;
+    std::set<xcb_keycode_t> held_;
+    bool keymapChangeOwed_ = false;
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
 };
 
 } // namespace platform

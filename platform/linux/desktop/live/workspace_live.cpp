@@ -246,7 +246,8 @@ void LiveWorkspace::refresh(bool quietly)
     bool wasActive = active_;
     if (front != front_) {
         front_ = front;
-        if (front) {
+        // The front found at the start is the state the host starts in.
+        if (front && !quietly) {
             if (auto application = applicationOf(*front)) {
                 // Launches come before the activation they cause.
                 auto activation = std::make_pair(WorkspaceNotification::didActivateApplication, *application);
@@ -259,7 +260,7 @@ void LiveWorkspace::refresh(bool quietly)
     }
     active_ = front && *front == own;
     learned_ = true;
-    if (wasActive != active_) {
+    if (wasActive != active_ && !quietly) {
         state_.later([this, nowActive = active_] {
             notifyApplication(nowActive ? ApplicationNotification::didBecomeActive
                                         : ApplicationNotification::didResignActive);
