@@ -33,6 +33,8 @@ const std::string identifier = "com.example.acme";
 constexpr uint32_t ESCAPE_KEY = 0xff1b;
 constexpr uint32_t RETURN_KEY = 0xff0d;
 constexpr uint32_t DOWN_KEY = 0xff54;
+constexpr uint32_t UP_KEY = 0xff52;
+constexpr uint32_t RIGHT_KEY = 0xff53;
 
 // The test's side of the display: its own windows, what is on screen, and
 // the user's keys.
@@ -120,6 +122,14 @@ public:
         std::pair<int, int> origin{reply ? reply->dst_x : 0, reply ? reply->dst_y : 0};
         std::free(reply);
         return origin;
+    }
+
+    std::pair<int, int> sizeOf(xcb_window_t window)
+    {
+        auto* reply = xcb_get_geometry_reply(x_, xcb_get_geometry(x_, window), nullptr);
+        std::pair<int, int> size{reply ? reply->width : 0, reply ? reply->height : 0};
+        std::free(reply);
+        return size;
     }
 
     xcb_window_t focus()
@@ -379,9 +389,14 @@ TEST(LiveWindows, AQuitFromInsideTheBundleIsConfirmedInAnAlertOfTheHost)
 
     struct Answer {
         const char* what;
-        uint32_t key;
+        uint32_t key;   // or 0: a click on "Cancel"
+        std::size_t cancelled;
         bool quits;
-    } answers[] = {{"Escape cancels", ESCAPE_KEY, false}, {"Return quits", RETURN_KEY, true}};
+    } answers[] = {
+        {"Escape cancels", ESCAPE_KEY, 1, false},
+        {"a click on Cancel cancels", 0, 2, false},
+        {"Return quits", RETURN_KEY, 2, true},
+    };
     for (const auto& answer : answers) {
         SCOPED_TRACE(answer.what);
         auto call = callTheHost(session, host, {"action", "quit"}, true);
@@ -394,11 +409,19 @@ TEST(LiveWindows, AQuitFromInsideTheBundleIsConfirmedInAnAlertOfTheHost)
         // Activated: the keyboard's focus is in the alert.
         ASSERT_TRUE(eventually([&] { return screen.focus() == alert; })) << "focus " << screen.focus() << " alert " << alert;
         EXPECT_FALSE(call->ended()) << "the caller waits for the answer";
-        screen.press(answer.key);
+        if (answer.key) {
+            screen.press(answer.key);
+        } else {
+            // The buttons sit in the lower right corner, the first one
+            // ("Quit", at least 80 wide) rightmost and "Cancel" left of it.
+            auto [left, top] = screen.originOf(alert);
+            auto [width, height] = screen.sizeOf(alert);
+            screen.click(left + width - 20 - 80 - 10 - 30, top + height - 20 - 14);
+        }
         EXPECT_TRUE(answered(*call)) << call->out() << call->err();
         EXPECT_TRUE(eventually([&] { return screen.alertOf(host.pid()) == XCB_WINDOW_NONE; })) << "the alert goes";
         if (!answer.quits) {
-            ASSERT_TRUE(eventually([&] { return host.records("quit-cancelled").size() == 1; }));
+            ASSERT_TRUE(eventually([&] { return host.records("quit-cancelled").size() == answer.cancelled; }));
             EXPECT_FALSE(host.process->ended());
         }
     }
@@ -523,5 +546,48 @@ TEST(LiveWindows, APoppedUpMenuIsPickedWithTheKeyboardOrDismissed)
     EXPECT_TRUE(eventually([&] { return screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU") == XCB_WINDOW_NONE; }));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(textOf(host.file("heard")), "{\"menu\":\"open\"}\n");
+    EXPECT_FALSE(host.process->ended()) << host.process->err();
+}
+
+TEST(LiveWindows, AMenuTallerThanTheScreenScrollsToItsLastRowsAndOpensItsSubmenus)
+{
+    SKIP_WITHOUT_A_LIVE_SESSION();
+    fixture::LiveSession session;
+    Screen screen(session);
+    // As many rows as one argument of the shell holds (the kernel caps one
+    // argument at 128 KiB): some 40 screens of them.
+    json rows = json::array();
+    for (int i = 0; i < 1500; ++i)
+        rows.push_back({{"id", "r" + std::to_string(i)}, {"title", "Row " + std::to_string(i)}, {"enabled", true}});
+    rows.push_back({{"id", "more"}, {"title", "More"}, {"enabled", true}, {"submenu", true}});
+    rows.push_back({{"id", "deep"}, {"parent", "more"}, {"title", "Deep"}, {"enabled", true}});
+    LiveHost host(session, {"ts:print=" + json({{"menu", rows}}).dump(), "ts:echo=60000:{root}/heard"}, {{"menu", "child"}});
+    ASSERT_TRUE(host.started()) << host.process->err();
+
+    struct Case {
+        const char* what;
+        std::vector<uint32_t> keys;
+        std::string heard;
+    } cases[] = {
+        // Up from no row goes to the last one: the submenu's row.
+        {"the submenu opened with the right arrow", {UP_KEY, RIGHT_KEY, RETURN_KEY}, "{\"menu\":\"deep\"}\n"},
+        {"the last row of the long menu", {UP_KEY, UP_KEY, RETURN_KEY}, "{\"menu\":\"deep\"}\n{\"menu\":\"r1499\"}\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        host.process->signal(SIGUSR1);
+        xcb_window_t menu = XCB_WINDOW_NONE;
+        ASSERT_TRUE(eventually([&] { return (menu = screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU")) != XCB_WINDOW_NONE; }))
+            << host.process->err();
+        auto [width, height] = screen.sizeOf(menu);
+        EXPECT_LE(height, 800) << "no taller than the screen";
+        auto [left, top] = screen.originOf(menu);
+        EXPECT_GE(top, 0);
+        EXPECT_LE(left + width, 1280);
+        for (uint32_t key : c.keys)
+            screen.press(key);
+        EXPECT_TRUE(eventually([&] { return textOf(host.file("heard")) == c.heard; })) << textOf(host.file("heard"));
+        EXPECT_TRUE(eventually([&] { return screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU") == XCB_WINDOW_NONE; }));
+    }
     EXPECT_FALSE(host.process->ended()) << host.process->err();
 }
