@@ -227,6 +227,21 @@ public:
         std::free(xcb_get_input_focus_reply(x_, xcb_get_input_focus(x_), nullptr));
     }
 
+    bool grabKeyboard()
+    {
+        auto* reply = xcb_grab_keyboard_reply(
+            x_, xcb_grab_keyboard(x_, 0, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC), nullptr);
+        bool grabbed = reply && reply->status == XCB_GRAB_STATUS_SUCCESS;
+        std::free(reply);
+        return grabbed;
+    }
+
+    void ungrabKeyboard()
+    {
+        xcb_ungrab_keyboard(x_, XCB_CURRENT_TIME);
+        xcb_flush(x_);
+    }
+
     void click(int x, int y)
     {
         xcb_test_fake_input(x_, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_, int16_t(x), int16_t(y), 0);
@@ -546,6 +561,18 @@ TEST(LiveWindows, APoppedUpMenuIsPickedWithTheKeyboardOrDismissed)
     EXPECT_TRUE(eventually([&] { return screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU") == XCB_WINDOW_NONE; }));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(textOf(host.file("heard")), "{\"menu\":\"open\"}\n");
+
+    // Another program holds the keyboard: the menu is not shown, and that is
+    // said; once it lets go the menu pops up again.
+    ASSERT_TRUE(screen.grabKeyboard());
+    host.process->signal(SIGUSR1);
+    EXPECT_TRUE(host.process->waitForError("another program holds the pointer or the keyboard"));
+    EXPECT_TRUE(eventually([&] { return screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU") == XCB_WINDOW_NONE; }));
+    screen.ungrabKeyboard();
+    host.process->signal(SIGUSR1);
+    ASSERT_TRUE(eventually([&] { return screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU") != XCB_WINDOW_NONE; }));
+    screen.press(ESCAPE_KEY);
+    EXPECT_TRUE(eventually([&] { return screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU") == XCB_WINDOW_NONE; }));
     EXPECT_FALSE(host.process->ended()) << host.process->err();
 }
 

@@ -6,6 +6,7 @@
 #include "platform/standard_error.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <memory>
@@ -30,9 +31,10 @@ constexpr double TEXT_SIZE = 13;
 constexpr std::size_t MEASURED_ROWS = 512;
 // Submenus open at most this deep.
 constexpr std::size_t DEPTH_LIMIT = 16;
-// A grab another client holds is asked for again this often, this far apart.
-constexpr int GRAB_TRIES = 20;
+// A grab another client holds is asked for again, this far apart, for this
+// long.
 constexpr int GRAB_PAUSE_MS = 50;
+constexpr auto GRAB_PATIENCE = std::chrono::seconds(1);
 constexpr int WAIT_MS = 250;
 constexpr int SCROLL_STEP = 3 * ROW_HEIGHT;
 
@@ -217,8 +219,9 @@ bool MenuSession::grab()
     auto* connection = x_.connection();
     const xcb_window_t window = levels_.front()->window;
     bool pointer = false, keyboard = false;
-    for (int attempt = 0; attempt < GRAB_TRIES && !(pointer && keyboard); ++attempt) {
-        if (attempt > 0) {
+    const auto giveUpAt = std::chrono::steady_clock::now() + GRAB_PATIENCE;
+    for (bool first = true; !(pointer && keyboard) && (first || std::chrono::steady_clock::now() < giveUpAt); first = false) {
+        if (!first) {
             // Another client holds the pointer or the keyboard (a menu of
             // its own, a drag): its grab may end soon.
             x_.dispatchNext(GRAB_PAUSE_MS);
