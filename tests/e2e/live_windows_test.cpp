@@ -35,6 +35,9 @@ constexpr uint32_t RETURN_KEY = 0xff0d;
 constexpr uint32_t DOWN_KEY = 0xff54;
 constexpr uint32_t UP_KEY = 0xff52;
 constexpr uint32_t RIGHT_KEY = 0xff53;
+// Not keys: how else the test answers an alert.
+constexpr uint32_t CLICK_CANCEL = 1;
+constexpr uint32_t CLOSE = 2;
 
 // The test's side of the display: its own windows, what is on screen, and
 // the user's keys.
@@ -227,6 +230,20 @@ public:
         std::free(xcb_get_input_focus_reply(x_, xcb_get_input_focus(x_), nullptr));
     }
 
+    // What a window manager sends when the user closes a window.
+    void askToClose(xcb_window_t window)
+    {
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = window;
+        message.type = atom("WM_PROTOCOLS");
+        message.data.data32[0] = atom("WM_DELETE_WINDOW");
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(x_, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
+        xcb_flush(x_);
+    }
+
     bool grabKeyboard()
     {
         auto* reply = xcb_grab_keyboard_reply(
@@ -404,13 +421,14 @@ TEST(LiveWindows, AQuitFromInsideTheBundleIsConfirmedInAnAlertOfTheHost)
 
     struct Answer {
         const char* what;
-        uint32_t key;   // or 0: a click on "Cancel"
+        uint32_t key;   // or CLICK_CANCEL, or CLOSE
         std::size_t cancelled;
         bool quits;
     } answers[] = {
         {"Escape cancels", ESCAPE_KEY, 1, false},
-        {"a click on Cancel cancels", 0, 2, false},
-        {"Return quits", RETURN_KEY, 2, true},
+        {"a click on Cancel cancels", CLICK_CANCEL, 2, false},
+        {"closing the window cancels", CLOSE, 3, false},
+        {"Return quits", RETURN_KEY, 3, true},
     };
     for (const auto& answer : answers) {
         SCOPED_TRACE(answer.what);
@@ -424,7 +442,9 @@ TEST(LiveWindows, AQuitFromInsideTheBundleIsConfirmedInAnAlertOfTheHost)
         // Activated: the keyboard's focus is in the alert.
         ASSERT_TRUE(eventually([&] { return screen.focus() == alert; })) << "focus " << screen.focus() << " alert " << alert;
         EXPECT_FALSE(call->ended()) << "the caller waits for the answer";
-        if (answer.key) {
+        if (answer.key == CLOSE) {
+            screen.askToClose(alert);
+        } else if (answer.key != CLICK_CANCEL) {
             screen.press(answer.key);
         } else {
             // The buttons sit in the lower right corner, the first one
@@ -495,6 +515,11 @@ TEST(LiveWindows, OpenedURIsReachTheShellAsLinksFromTheirCaller)
     // A reopen is answered too, and the host goes on.
     auto activate = callTheHost(session, host, {"activate"});
     EXPECT_TRUE(answered(*activate)) << activate->out();
+    EXPECT_FALSE(host.process->ended()) << host.process->err();
+
+    // The bus goes away: nothing more arrives, and the host runs on.
+    session.stopBus();
+    std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(host.process->ended()) << host.process->err();
 }
 
