@@ -244,6 +244,29 @@ public:
         xcb_flush(x_);
     }
 
+    void listenForClicks(xcb_window_t window)
+    {
+        const uint32_t mask[] = {XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_BUTTON_PRESS};
+        xcb_change_window_attributes(x_, window, XCB_CW_EVENT_MASK, mask);
+        std::free(xcb_get_input_focus_reply(x_, xcb_get_input_focus(x_), nullptr));
+    }
+
+    // Whether a button press reached the window (other events are dropped).
+    bool clickedIn(xcb_window_t window)
+    {
+        bool clicked = false;
+        eventually([&] {
+            while (xcb_generic_event_t* event = xcb_poll_for_event(x_)) {
+                if ((event->response_type & 0x7f) == XCB_BUTTON_PRESS
+                    && reinterpret_cast<xcb_button_press_event_t*>(event)->event == window)
+                    clicked = true;
+                std::free(event);
+            }
+            return clicked;
+        }, 5s);
+        return clicked;
+    }
+
     bool grabKeyboard()
     {
         auto* reply = xcb_grab_keyboard_reply(
@@ -376,6 +399,16 @@ TEST(LiveWindows, ABadgeShowsOverTheWindowWithoutTakingTheFocusAndGoesAfterItsTi
         return shown > 150 * 34 / 2;
     })) << "dark pixels: " << shown << "\n" << host.process->err();
     EXPECT_EQ(screen.focus(), target) << "the badge never takes the focus";
+    // A click on the badge reaches the window below it.
+    int badgeRow = -1;
+    for (int row = 0; row < bandHeight && badgeRow < 0; ++row) {
+        if (screen.darkPixelsIn(bandX, bandY + row, bandWidth, 1) > bandWidth / 2)
+            badgeRow = row + 17;
+    }
+    ASSERT_GE(badgeRow, 0);
+    screen.listenForClicks(target);
+    screen.click(bandX + bandWidth / 2, bandY + badgeRow);
+    EXPECT_TRUE(screen.clickedIn(target)) << "clicks go through the badge";
     EXPECT_TRUE(eventually([&] { return screen.darkPixelsIn(bandX, bandY, bandWidth, bandHeight) == 0; }, 10s))
         << "gone after its time";
     EXPECT_FALSE(host.process->ended()) << host.process->err();

@@ -89,8 +89,13 @@ xcb_visualtype_t* rootVisualOf(xcb_screen_t* screen)
 ScreenArea firstScreenOf(XConnection& x)
 {
     ScreenArea area{0, 0, x.screen()->width_in_pixels, x.screen()->height_in_pixels};
+    // A server without RandR 1.5 has one screen: the root.
+    const xcb_query_extension_reply_t* randr = xcb_get_extension_data(x.connection(), &xcb_randr_id);
+    if (!randr || !randr->present)
+        return area;
     auto cookie = xcb_randr_get_monitors(x.connection(), x.root(), 1);
-    if (auto* reply = xcb_randr_get_monitors_reply(x.connection(), cookie, nullptr)) {
+    xcb_generic_error_t* error = nullptr;
+    if (auto* reply = xcb_randr_get_monitors_reply(x.connection(), cookie, &error)) {
         for (auto monitors = xcb_randr_get_monitors_monitors_iterator(reply); monitors.rem;
              xcb_randr_monitor_info_next(&monitors)) {
             const auto* monitor = monitors.data;
@@ -101,6 +106,7 @@ ScreenArea firstScreenOf(XConnection& x)
         }
         std::free(reply);
     }
+    std::free(error);
     x.dispatchSoon();
     return area;
 }

@@ -130,9 +130,12 @@ LivePanels::Shown* LivePanels::windowOf(PanelId panel)
         return nullptr;
     }
     x_.dispatchSoon();
-    // Clicks go through to the window below: no part of it takes input.
-    xcb_shape_rectangles(connection, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, XCB_CLIP_ORDERING_UNSORTED, shown.window, 0,
-                         0, 0, nullptr);
+    // Clicks go through to the window below: no part of it takes input. A
+    // server without the shape extension shows the badge all the same.
+    const xcb_query_extension_reply_t* shape = xcb_get_extension_data(connection, &xcb_shape_id);
+    if (shape && shape->present)
+        xcb_shape_rectangles(connection, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, XCB_CLIP_ORDERING_UNSORTED, shown.window, 0,
+                             0, 0, nullptr);
     auto& ewmh = x_.ewmh();
     xcb_atom_t types[] = {ewmh._NET_WM_WINDOW_TYPE_NOTIFICATION, ewmh._NET_WM_WINDOW_TYPE_TOOLTIP};
     xcb_ewmh_set_wm_window_type(&ewmh, shown.window, 2, types);
