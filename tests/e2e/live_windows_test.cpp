@@ -276,6 +276,20 @@ public:
         return grabbed;
     }
 
+    // Whether another client holds the keyboard: the host's menu, once it
+    // listens to the keys. Asking takes the keyboard for an instant when
+    // nobody holds it.
+    bool keyboardIsHeld()
+    {
+        auto* reply = xcb_grab_keyboard_reply(
+            x_, xcb_grab_keyboard(x_, 0, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC), nullptr);
+        const bool held = reply && reply->status == XCB_GRAB_STATUS_ALREADY_GRABBED;
+        if (reply && reply->status == XCB_GRAB_STATUS_SUCCESS)
+            ungrabKeyboard();
+        std::free(reply);
+        return held;
+    }
+
     void ungrabKeyboard()
     {
         xcb_ungrab_keyboard(x_, XCB_CURRENT_TIME);
@@ -511,7 +525,7 @@ TEST(LiveWindows, AQuitFromAnotherProgramIsNotConfirmedAndOtherActionsAreRefused
 
     auto unknown = callTheHost(session, host, {"action", "new-window"});
     ASSERT_TRUE(eventually([&] { return unknown->ended(); }));
-    EXPECT_EQ(unknown->out().rfind("error org.freedesktop.DBus.Error.NotSupported:", 0), 0u) << unknown->out();
+    EXPECT_EQ(unknown->out().rfind("error org.freedesktop.DBus.Error.NotSupported:", 0), 0u) << unknown->out() << unknown->err();
     EXPECT_FALSE(host.process->ended());
 
     auto quit = callTheHost(session, host, {"action", "quit"});
@@ -588,6 +602,8 @@ TEST(LiveWindows, APoppedUpMenuIsPickedWithTheKeyboardOrDismissed)
     });
     LiveHost host(session, {"ts:print=" + json({{"menu", rows}}).dump(), "ts:echo=60000:{root}/heard"}, {{"menu", "child"}});
     ASSERT_TRUE(host.started()) << host.process->err();
+    // A reopen request pops the menu up only once it is drawn.
+    ASSERT_TRUE(eventually([&] { return !host.records("menu-drawn").empty(); })) << host.process->err();
 
     struct Case {
         const char* what;
@@ -604,6 +620,7 @@ TEST(LiveWindows, APoppedUpMenuIsPickedWithTheKeyboardOrDismissed)
         xcb_window_t menu = XCB_WINDOW_NONE;
         ASSERT_TRUE(eventually([&] { return (menu = screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU")) != XCB_WINDOW_NONE; }))
             << host.process->err();
+        ASSERT_TRUE(eventually([&] { return screen.keyboardIsHeld(); })) << "the menu takes the keyboard";
         for (uint32_t key : c.keys)
             screen.press(key);
         EXPECT_TRUE(eventually([&] { return screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU") == XCB_WINDOW_NONE; }))
@@ -629,6 +646,7 @@ TEST(LiveWindows, APoppedUpMenuIsPickedWithTheKeyboardOrDismissed)
     screen.ungrabKeyboard();
     host.process->signal(SIGUSR1);
     ASSERT_TRUE(eventually([&] { return screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU") != XCB_WINDOW_NONE; }));
+    ASSERT_TRUE(eventually([&] { return screen.keyboardIsHeld(); }));
     screen.press(ESCAPE_KEY);
     EXPECT_TRUE(eventually([&] { return screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU") == XCB_WINDOW_NONE; }));
     EXPECT_FALSE(host.process->ended()) << host.process->err();
@@ -648,6 +666,8 @@ TEST(LiveWindows, AMenuTallerThanTheScreenScrollsToItsLastRowsAndOpensItsSubmenu
     rows.push_back({{"id", "deep"}, {"parent", "more"}, {"title", "Deep"}, {"enabled", true}});
     LiveHost host(session, {"ts:print=" + json({{"menu", rows}}).dump(), "ts:echo=60000:{root}/heard"}, {{"menu", "child"}});
     ASSERT_TRUE(host.started()) << host.process->err();
+    // A reopen request pops the menu up only once it is drawn.
+    ASSERT_TRUE(eventually([&] { return !host.records("menu-drawn").empty(); })) << host.process->err();
 
     struct Case {
         const char* what;
@@ -664,6 +684,7 @@ TEST(LiveWindows, AMenuTallerThanTheScreenScrollsToItsLastRowsAndOpensItsSubmenu
         xcb_window_t menu = XCB_WINDOW_NONE;
         ASSERT_TRUE(eventually([&] { return (menu = screen.unmanagedOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU")) != XCB_WINDOW_NONE; }))
             << host.process->err();
+        ASSERT_TRUE(eventually([&] { return screen.keyboardIsHeld(); })) << "the menu takes the keyboard";
         auto [width, height] = screen.sizeOf(menu);
         EXPECT_LE(height, 800) << "no taller than the screen";
         auto [left, top] = screen.originOf(menu);

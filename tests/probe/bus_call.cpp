@@ -43,6 +43,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: bus-call ADDRESS NAME activate|open URI...|action ACTION\n");
         return 2;
     }
+    // Each answer is out before the program ends, however it ends.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string what = argv[3];
     sd_bus* bus = nullptr;
     int error = sd_bus_new(&bus);
@@ -84,14 +86,14 @@ int main(int argc, char** argv)
     sd_bus_message* reply = nullptr;
     // Long enough for a person to answer an alert.
     error = sd_bus_call(bus, call, 120'000'000, &failure, &reply);
-    if (error < 0) {
+    if (error < 0)
         std::printf("error %s: %s\n", failure.name ? failure.name : "call", failure.message ? failure.message : std::strerror(-error));
-        return 1;
-    }
-    std::printf("answered\n");
+    else
+        std::printf("answered\n");
     std::fflush(stdout);
+    sd_bus_error_free(&failure);
     sd_bus_message_unref(reply);
     sd_bus_message_unref(call);
     sd_bus_flush_close_unref(bus);
-    return 0;
+    return error < 0 ? 1 : 0;
 }
