@@ -4,9 +4,9 @@
 // makes the desktop.
 #include "platform/desktop.h"
 
-#include "platform/linux/desktop/application_events_headless.h"
 #include "platform/linux/desktop/headless_state.h"
 #include "platform/linux/desktop/live/alerts_live.h"
+#include "platform/linux/desktop/live/application_events_live.h"
 #include "platform/linux/desktop/live/bus_connection.h"
 #include "platform/linux/desktop/live/hot_keys_live.h"
 #include "platform/linux/desktop/live/panels_live.h"
@@ -30,7 +30,8 @@ public:
         , statusBar_(state_, *x_, *bus_)
         , hotKeys_(*x_)
         , panels_(*x_)
-        , alerts_(*x_)
+        , alerts_(*x_, state_.identity())
+        , applicationEvents_(*bus_, state_.identity())
     {
     }
 
@@ -40,8 +41,8 @@ public:
     HotKeys& hotKeys() override { return hotKeys_; }
     Panels& panels() override { return panels_; }
     Alerts& alerts() override { return alerts_; }
-    // Apple events have no twin on the session: URLs, files and quits reach
-    // the host through its socket and its signals.
+    // Apple events come as calls of the freedesktop application interface
+    // on the session bus.
     ApplicationEvents& applicationEvents() override { return applicationEvents_; }
 
 private:
@@ -54,7 +55,7 @@ private:
     LiveHotKeys hotKeys_;
     LivePanels panels_;
     LiveAlerts alerts_;
-    HeadlessApplicationEvents applicationEvents_;
+    LiveApplicationEvents applicationEvents_;
 };
 
 } // namespace
