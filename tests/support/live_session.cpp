@@ -56,6 +56,22 @@ std::string liveDesktopLibrary()
     return KESTRUNE_LIVE_DESKTOP_LIBRARY;
 }
 
+std::string liveDesktopTrouble(const std::string& err)
+{
+    std::string trouble;
+    size_t start = 0;
+    while (start < err.size()) {
+        size_t end = err.find('\n', start);
+        if (end == std::string::npos)
+            end = err.size();
+        std::string line = err.substr(start, end - start);
+        if (line.find("live desktop") != std::string::npos && line.find("no tray on the session bus") == std::string::npos)
+            trouble += line + "\n";
+        start = end + 1;
+    }
+    return trouble;
+}
+
 std::optional<std::string> LiveSession::whyUnavailable()
 {
     for (const char* program : {"Xvfb", "openbox", "dbus-daemon"}) {

@@ -18,6 +18,10 @@ namespace fixture {
 
 std::string liveDesktopLibrary();
 
+// The lines of a host's standard error about trouble with the live desktop,
+// leaving out the one that says no tray runs (most tests start none).
+std::string liveDesktopTrouble(const std::string& err);
+
 class LiveSession {
 public:
     // What keeps a session from being started here; nothing when it can be.
