@@ -426,7 +426,7 @@ TEST(LiveWindows, ABadgeShowsOverTheWindowWithoutTakingTheFocusAndGoesAfterItsTi
     EXPECT_TRUE(eventually([&] { return screen.darkPixelsIn(bandX, bandY, bandWidth, bandHeight) == 0; }, 10s))
         << "gone after its time";
     EXPECT_FALSE(host.process->ended()) << host.process->err();
-    EXPECT_EQ(host.process->err().find("live desktop"), std::string::npos) << host.process->err();
+    EXPECT_EQ(host.process->err().find("badge"), std::string::npos) << "nothing to say of badges: " << host.process->err();
 }
 
 TEST(LiveWindows, BadgesForWindowsThatComeAndGoNeverHurtTheHost)
