@@ -279,30 +279,26 @@ RunningApplication LiveWorkspace::describe(pid_t pid) const
     application.pid = pid;
     bool allHidden = true;
     std::string desktopId, windowClass, title;
+    // The first window to name something names it for the application.
+    auto take = [&](const auto& described) {
+        allHidden = allHidden && described.hidden;
+        if (desktopId.empty())
+            desktopId = described.desktopId;
+        if (windowClass.empty())
+            windowClass = described.windowClass.empty() ? described.instance : described.windowClass;
+        if (title.empty())
+            title = described.title;
+    };
     // Top to bottom: the front window's names win.
     for (auto window = stacking_.rbegin(); window != stacking_.rend(); ++window) {
         const auto& described = windows_.at(*window);
-        if (described.pid != pid)
-            continue;
-        allHidden = allHidden && described.hidden;
-        if (desktopId.empty())
-            desktopId = described.desktopId;
-        if (windowClass.empty())
-            windowClass = described.windowClass.empty() ? described.instance : described.windowClass;
-        if (title.empty())
-            title = described.title;
+        if (described.pid == pid)
+            take(described);
     }
     // Windows not yet in the stacking order (read this very turn).
     for (const auto& [window, described] : windows_) {
-        if (described.pid != pid || std::find(stacking_.begin(), stacking_.end(), window) != stacking_.end())
-            continue;
-        allHidden = allHidden && described.hidden;
-        if (desktopId.empty())
-            desktopId = described.desktopId;
-        if (windowClass.empty())
-            windowClass = described.windowClass.empty() ? described.instance : described.windowClass;
-        if (title.empty())
-            title = described.title;
+        if (described.pid == pid && std::find(stacking_.begin(), stacking_.end(), window) == stacking_.end())
+            take(described);
     }
     if (!desktopId.empty())
         application.bundleIdentifier = desktopId;
