@@ -91,10 +91,13 @@ TEST(LiveFront, TheShellHearsTheApplicationWhoseWindowComesForward)
     std::vector<json> expected = {front("Notes")};
     ASSERT_TRUE(eventually([&] { return frontsHeard(bundle) == expected; })) << textOf(bundle.root() + "/heard") << host->err();
 
+    // Changes within one turn of the host's loop are one change to the
+    // front that remains: each is waited for before the next.
     ASSERT_TRUE(bringForward(x, editor));
+    expected.push_back(front("org.example.Editor"));
+    ASSERT_TRUE(eventually([&] { return frontsHeard(bundle) == expected; })) << textOf(bundle.root() + "/heard");
     ASSERT_TRUE(bringForward(x, nameless));
     ASSERT_TRUE(bringForward(x, notes));
-    expected.push_back(front("org.example.Editor"));
     expected.push_back(front("Notes"));
     EXPECT_TRUE(eventually([&] { return frontsHeard(bundle) == expected; })) << textOf(bundle.root() + "/heard");
     EXPECT_EQ(host->err(), "");
