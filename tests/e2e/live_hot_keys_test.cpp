@@ -171,9 +171,16 @@ TEST(LiveHotKeys, TheShellHearsTakenAndUnknownKeysAndATakenKeyComesBackWhenFreed
     ASSERT_TRUE(host.hearsExactly(expected)) << textOf(host.file("heard")) << host.process->err();
 
     // ⌘K reaches the host; ⌘1 goes to the client that holds it.
+    // The window manager's first activations re-arm the host's keys while
+    // the session settles; a press that meets its key between release and
+    // grab is the system's, so an unheard press is pressed again.
     fixture::pressChord(x, {keysym::SUPER}, '1');
-    fixture::pressChord(x, {keysym::SUPER}, 'k');
     expected.push_back(pressed("acme://toggle"));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        fixture::pressChord(x, {keysym::SUPER}, 'k');
+        if (eventually([&] { return host.heard("heard") == expected; }, 3s))
+            break;
+    }
     ASSERT_TRUE(host.hearsExactly(expected)) << textOf(host.file("heard"));
 
     // The other client lets go; the next application to come forward re-arms
