@@ -139,22 +139,19 @@ void XConnection::dispatchSoon()
 
 void XConnection::readAvailable()
 {
-    if (!healthy())
-        return;
-    // Reads the socket; what it brought is handed out one event at a time.
-    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-        handOut(event);
-        if (gone_)
-            return;
-    }
-    healthy();
+    handOutAll(xcb_poll_for_event);
 }
 
 void XConnection::drain()
 {
+    handOutAll(xcb_poll_for_queued_event);
+}
+
+void XConnection::handOutAll(xcb_generic_event_t* (*next)(xcb_connection_t*))
+{
     if (!healthy())
         return;
-    while (xcb_generic_event_t* event = xcb_poll_for_queued_event(connection_)) {
+    while (xcb_generic_event_t* event = next(connection_)) {
         handOut(event);
         if (gone_)
             return;

@@ -67,6 +67,9 @@ private:
     void readAvailable();
     void handOut(xcb_generic_event_t* event);
     void drain();
+    // Hands out every event `next` gives: from the socket (readable) or from
+    // xcb's queue alone (after a call that waited).
+    void handOutAll(xcb_generic_event_t* (*next)(xcb_connection_t*));
 
     xcb_connection_t* connection_;
     xcb_screen_t* screen_;
