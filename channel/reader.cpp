@@ -36,7 +36,26 @@ std::int64_t steadyNow()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Reached at the end of the latest shell's output; main thread only.
+// Marks a reader busy for as long as it works on what it read.
+class Busy {
+public:
+    explicit Busy(ReaderProgress* progress)
+        : progress_(progress)
+    {
+        if (progress_)
+            progress_->busy(true);
+    }
+    ~Busy()
+    {
+        if (progress_)
+            progress_->busy(false);
+    }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    ReaderProgress* progress_;
+};
 
 bool isJsonSpace(char byte)
 {
@@ -219,7 +238,8 @@ void ReaderProgress::progressed()
 bool ReaderProgress::stillDraining(std::chrono::steady_clock::duration waited) const
 {
     auto idle = std::chrono::nanoseconds(steadyNow() - lastProgress_.load());
-    if (writing_)
+    // A long line takes a while to parse and copy after its last bytes came.
+    if (busy_)
         return idle < CONSUMER_STALL;
     // Bytes the shell wrote just before it ended count from its end.
     return std::min<std::chrono::nanoseconds>(idle, waited) < OUTPUT_IDLE;
@@ -268,6 +288,7 @@ void ChildOutput::take(std::string_view bytes)
 
 void ChildOutput::received(std::size_t count)
 {
+    Busy busy(progress_.get());
     size_ += count;
     char* data = data_.get();
     std::size_t lineStart = 0;
@@ -381,6 +402,8 @@ bool ChildOutput::routeMessage(const char* line, std::size_t length)
     simdjson::dom::object message;
     std::optional<simdjson::padded_string> widened;
     bool consumed = objectIn(*parser_, line, length, /*padded=*/true, widened, message) && routed(line, length, message);
+    if (progress_)
+        progress_->progressed();
     // A parser that grew for a long line lets its memory go.
     if (parser_->capacity() > KEPT_CAPACITY)
         parser_ = std::make_unique<simdjson::dom::parser>();
@@ -438,8 +461,6 @@ void ChildOutput::writeTheCopies()
         return;
     std::lock_guard<std::mutex> turn(copying);
     ReaderProgress* progress = progress_.get();
-    if (progress)
-        progress->writing(true);
     std::size_t next = 0;
     while (next < copies_.size() && !(progress && progress->givenUp())) {
         // At most COPIED_AT_ONCE bytes a call: the last range is cut short.
@@ -487,9 +508,22 @@ void ChildOutput::writeTheCopies()
             copies_[next].iov_len -= done;
         }
     }
-    if (progress)
-        progress->writing(false);
     copies_.clear();
+}
+
+void ChildOutput::ended()
+{
+    Busy busy(progress_.get());
+    // The line's first bytes are out already and cannot be dropped.
+    if (passingThrough_ && copyTo_ >= 0) {
+        char lineFeed = '\n';
+        copies_.push_back(iovec{&lineFeed, 1});
+        writeTheCopies();
+    }
+    passingThrough_ = false;
+    size_ = 0;
+    scanned_ = 0;
+    leadingSpaces_ = 0;
 }
 
 void readTheChildsOutput(int fd, ChildOutput& output)
@@ -499,14 +533,14 @@ void readTheChildsOutput(int fd, ChildOutput& output)
         ssize_t got = ::read(fd, space.data(), space.size());
         if (got < 0 && errno == EINTR)
             continue;
-        // The end of the shell's output (or a read error, which ends it
-        // too): a line without its line feed is dropped.
+        // The end of the shell's output (or a read error, which ends it too).
         if (got <= 0)
             break;
         if (output.progress())
             output.progress()->progressed();
         output.received(static_cast<std::size_t>(got));
     }
+    output.ended();
     ::close(fd);
 }
 

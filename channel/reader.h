@@ -35,18 +35,21 @@ inline constexpr std::size_t LONGEST_CHILD_MESSAGE = 16 * 1024 * 1024;
 class ReaderProgress {
 public:
     // How long a reader that waits for bytes is waited for, and how long a
-    // reader whose copies the host's output does not take.
+    // busy reader that makes no progress: a line it cannot get through, or
+    // copies the host's output does not take.
     static constexpr auto OUTPUT_IDLE = std::chrono::milliseconds(500);
     static constexpr auto CONSUMER_STALL = std::chrono::seconds(5);
 
     ReaderProgress();
-    // A read brought bytes, or the host's output took some.
+    // A read brought bytes, a line was parsed, or the host's output took some.
     void progressed();
-    void writing(bool busy) { writing_ = busy; }
+    // The reader works on bytes it has read (routes, parses, copies them)
+    // rather than waiting for more.
+    void busy(bool working) { busy_ = working; }
     // Whether the end of the shell, `waited` after it began to wait, should
     // still wait: while the reader reads, for OUTPUT_IDLE without bytes;
-    // while it writes, for as long as the host's output takes bytes at
-    // least every CONSUMER_STALL.
+    // while it is busy, for as long as it makes progress at least every
+    // CONSUMER_STALL, however long the whole takes.
     bool stillDraining(std::chrono::steady_clock::duration waited) const;
     // The reader's copies are no longer wanted: it writes nothing more.
     void giveUp() { givenUp_ = true; }
@@ -54,7 +57,7 @@ public:
 
 private:
     std::atomic<std::int64_t> lastProgress_;   // steady clock, nanoseconds
-    std::atomic<bool> writing_{false};
+    std::atomic<bool> busy_{false};
     std::atomic<bool> givenUp_{false};
 };
 
@@ -78,6 +81,10 @@ public:
     void received(std::size_t count);
     // The same for bytes from elsewhere (tests, benchmarks).
     void take(std::string_view bytes);
+    // The end of the shell's output. A partial last line held as a possible
+    // message is dropped; one already passed through is ended with a line
+    // feed, so that no later shell's line is joined to it.
+    void ended();
 
     // Where the reader reports its progress; may be null.
     void reportProgressTo(std::shared_ptr<ReaderProgress> progress) { progress_ = std::move(progress); }

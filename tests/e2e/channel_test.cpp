@@ -74,6 +74,9 @@ TEST(ShellOutput, CopiesWhatIsNoMessageAndKeepsWhatIs)
         {"the bytes after the last line feed are dropped at the end",
          {R"(ts:out=kept\n{"watch":"apps"})", "ts:sleep=100", R"(ts:out=partial)"},
          "kept\n"},
+        {"a console line left open is passed through, then ended at the end",
+         {R"(ts:out=kept\nopen)"},
+         "kept\nopen\n"},
         {"invalid JSON, binary bytes and invalid UTF-8 pass through unchanged",
          {R"(ts:out={"a":1\n{\xff\xfe}\n\x00\x01\x80\xc3\x28\n{"s":"\xc3\x28"}\n{"s":"\\ud800"}\n[1,2]\n"str"\n{} x\n)"},
          std::string(notMessages, sizeof notMessages - 1)},
@@ -234,4 +237,105 @@ TEST(ShellOutput, ALineNestedBeyondAnyMessageIsCopiedAndTheHostGoesOn)
     auto run = bundle.run({"ts:out=" + start, "ts:fill=500000:[", "ts:fill=500000:]", "ts:out=}\\n", "ts:print=after", "ts:exit=0"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, line + "\nafter\n");
+}
+
+TEST(ShellOutput, LinesOfTwoShellsAreNeverJoinedAtASwap)
+{
+    // The first shell leaves its last line open and hangs itself up; its
+    // replacement writes a line of its own and exits.
+    const ReaderCase cases[] = {
+        {"a console line, out already, is ended before the next shell's",
+         {R"(ts:out=kept\nunterminated)"},
+         "kept\nunterminated\nsecond shell\n"},
+        {"a line held as a possible message is dropped",
+         {R"(ts:out=kept\n{"watch":)"},
+         "kept\nsecond shell\n"},
+        {"a line too long for a message, passed through, is ended",
+         {R"(ts:out={"a":")", "ts:fill=17000000:x"},
+         "{\"a\":\"" + std::string(17000000, 'x') + "\nsecond shell\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixture::Bundle bundle;
+        makePipedBundle(bundle);
+        // Only the first shell writes the case's bytes: each command of it
+        // is skipped by the second.
+        std::vector<std::string> shell;
+        for (std::size_t i = 0; i < c.shell.size(); ++i) {
+            shell.push_back("ts:first-time=" + bundle.root() + "/written-" + std::to_string(i));
+            shell.push_back(c.shell[i]);
+        }
+        shell.push_back("ts:first-time=" + bundle.root() + "/swapped");
+        shell.push_back("ts:raise=1");
+        shell.push_back(R"(ts:out=second shell\n)");
+        shell.push_back("ts:exit=0");
+        auto run = bundle.run(shell);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(run.out == c.out) << "got " << run.out.size() << " bytes: " << run.out.substr(0, 300);
+    }
+}
+
+TEST(ShellOutput, LongLinesWrittenJustBeforeTheEndAreAllOut)
+{
+    // The shell ends as soon as its last bytes are in the pipe: the host
+    // still has long lines to parse and copy when it sees that end, and
+    // every line, the long ones and those after them, must come out.
+    const std::string zeros = "{\"a\":[" + [] {
+        std::string text;
+        for (int i = 0; i < 7 * 1024 * 1024; ++i)
+            text += "0,";
+        return text;
+    }() + "0]}";
+    const std::string huge = "123456789012345678901234567890";
+    const std::string wide = "{\"a\":[" + [&] {
+        std::string text;
+        for (int i = 0; i < 70000; ++i)
+            text += huge + ",";
+        return text;
+    }() + "0]}";
+    struct LongLineCase {
+        const char* name;
+        std::vector<std::string> shell;
+        std::string out;
+    };
+    const LongLineCase cases[] = {
+        {"an object of 14 MiB that is no message",
+         {R"(ts:out={"a":[)", "ts:fill=7340032:0,", R"(ts:out=0]}\nafter\n)", "ts:exit=0"},
+         zeros + "\nafter\n"},
+        {"an object of 2 MiB with integers beyond 64 bits",
+         {R"(ts:out={"a":[)", "ts:fill=70000:" + huge + ",", R"(ts:out=0]}\nafter\n)", "ts:exit=0"},
+         wide + "\nafter\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixture::Bundle bundle;
+        makePipedBundle(bundle);
+        auto started = std::chrono::steady_clock::now();
+        auto run = bundle.run(c.shell);
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_TRUE(run.out == c.out) << "got " << run.out.size() << " bytes of " << c.out.size() << " in " << took.count() << " ms";
+    }
+}
+
+TEST(ShellOutput, ALongLineWrittenJustBeforeASwapIsOutBeforeTheNextShells)
+{
+    const std::string line = "{\"a\":[" + [] {
+        std::string text;
+        for (int i = 0; i < 4 * 1024 * 1024; ++i)
+            text += "0,";
+        return text;
+    }() + "0]}";
+    fixture::Bundle bundle;
+    makePipedBundle(bundle);
+    const std::string first = bundle.root() + "/first";
+    auto run = bundle.run({"ts:first-time=" + first, R"(ts:out={"a":[)", "ts:first-time=" + first + "-fill", "ts:fill=4194304:0,",
+                           "ts:first-time=" + first + "-end", R"(ts:out=0]}\nlast of the old shell\n)",
+                           "ts:first-time=" + first + "-raise", "ts:raise=1", R"(ts:out=new shell\n)", "ts:exit=0"});
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.out == line + "\nlast of the old shell\nnew shell\n") << "got " << run.out.size() << " bytes: " << run.out.substr(0, 100);
 }

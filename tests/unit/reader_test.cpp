@@ -220,6 +220,32 @@ TEST_F(ShellOutputRouting, KeepsTheUnendedLineUntilItsLineFeed)
     EXPECT_EQ(reader.copied(), "done\n");
 }
 
+TEST_F(ShellOutputRouting, AtTheEndALineLeftOpenIsEndedWhenOutAndDroppedWhenHeld)
+{
+    struct EndCase {
+        const char* name;
+        std::string bytes;
+        std::string copied;
+    };
+    const EndCase cases[] = {
+        {"every line ended", "kept\n", "kept\n"},
+        {"console text is out already: it is ended", "kept\nopen", "kept\nopen\n"},
+        {"white space then console text", "kept\n \topen", "kept\n \topen\n"},
+        {"a possible message is held, never copied", "kept\n{\"watch\":\"apps\"}", "kept\n"},
+        {"white space alone is held", "kept\n  ", "kept\n"},
+        {"a line too long for a message is out already", "{\"a\":\"" + std::string(100, 'x'), "{\"a\":\"" + std::string(100, 'x') + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reader reader(64);
+        reader.output().take(c.bytes);
+        reader.output().ended();
+        EXPECT_EQ(reader.copied(), c.copied);
+        EXPECT_EQ(reader.output().pending(), "");
+        EXPECT_EQ(reader.requests, json::array());
+    }
+}
+
 TEST_F(ShellOutputRouting, PassesThroughALineTooLongForAMessage)
 {
     // The line would be a message if it were short; held no longer than
