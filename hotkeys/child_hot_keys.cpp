@@ -11,7 +11,7 @@
 
 namespace kestrune::hotkeys {
 
-static_assert(childHotKeySignature == fourCharCode("KsCK"));
+static_assert(childHotKeySignature == platform::fourCharCode("KsCK"));
 
 namespace {
 std::unique_ptr<ChildHotKeys> owner;

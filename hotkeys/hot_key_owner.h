@@ -8,6 +8,7 @@
 #include "hotkeys/declared.h"
 
 #include "platform/desktop/hot_keys.h"
+#include "platform/desktop/values.h"
 #include "platform/folder_watch.h"
 
 #include <cstdint>
@@ -24,15 +25,8 @@ inline constexpr int32_t unregisteredHotKeyStatus = -1;
 inline constexpr int32_t yieldedHotKeyStatus = -3;
 inline constexpr int32_t unsupportedHotKeyStatus = -50;
 
-// Four ASCII letters read as a big-endian number, as Carbon's signatures are.
-constexpr uint32_t fourCharCode(const char (&code)[5])
-{
-    return uint32_t(uint8_t(code[0])) << 24 | uint32_t(uint8_t(code[1])) << 16 | uint32_t(uint8_t(code[2])) << 8
-           | uint32_t(uint8_t(code[3]));
-}
-
 // The signature of every hot key this owner registers.
-inline constexpr uint32_t hotKeySignature = fourCharCode("KsHK");
+inline constexpr uint32_t hotKeySignature = platform::fourCharCode("KsHK");
 
 inline const std::string activationFileName = "shortcut-activation.json";
 
