@@ -4,6 +4,7 @@
 // back; presses as links; and the rules for remote-session clients in front.
 #include "support/desktop_server.h"
 #include "support/fixture.h"
+#include "support/host.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +52,7 @@ json hotKey(const std::string& key, const std::string& url, json extra = json::o
 }
 
 // A host of the "acme" scheme whose shell records what it hears.
-class HotKeyHost {
+class HotKeyHost : public fixture::Host {
 public:
     HotKeyHost(DesktopServer& desktop, json info, json descriptor = json::object(), std::vector<std::string> shell = {})
         : desktop_(desktop)
@@ -66,18 +67,10 @@ public:
             shell = {"ts:echo=120000:{root}/heard"};
         for (const auto& argument : shell)
             options.arguments.push_back(bundle.expand(argument));
-        process = fixture::startHost(bundle, desktop.withDesktop(options));
-    }
-    ~HotKeyHost()
-    {
-        if (process && !process->ended()) {
-            process->signal(SIGTERM);
-            process->wait(10s);
-        }
+        start(desktop.withDesktop(options));
     }
 
     bool started() { return desktop_.waitForHost(identifier).has_value(); }
-    std::string file(const std::string& name) const { return bundle.root() + "/" + name; }
     std::string home(const std::string& path) const { return bundle.home() + "/" + path; }
     std::string activationFile() const { return bundle.applicationSupport(identifier) + "/shortcut-activation.json"; }
 
@@ -114,8 +107,6 @@ public:
     }
     std::vector<json> linkLog() const { return fixture::readLines(file("links.jsonl")); }
 
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Background> process;
 
 private:
     DesktopServer& desktop_;

@@ -6,6 +6,7 @@
 #include "support/desktop_server.h"
 #include "support/fixture.h"
 #include "support/live_session.h"
+#include "support/host.h"
 
 #include <gtest/gtest.h>
 
@@ -313,7 +314,7 @@ private:
 // A piped host of a bundle in a temporary folder, in the live session. Its
 // shell writes its pid to shell.pid, then does what `shell` says; its death,
 // link and opens logs are files there.
-class LiveHost {
+class LiveHost : public fixture::Host {
 public:
     LiveHost(fixture::LiveSession& session, std::vector<std::string> shell, json descriptor = json::object())
     {
@@ -327,19 +328,10 @@ public:
         options.arguments = {bundle.expand("ts:pid={root}/shell.pid")};
         for (const auto& argument : shell)
             options.arguments.push_back(bundle.expand(argument));
-        process = fixture::startHost(bundle, session.withSession(options));
-    }
-    ~LiveHost()
-    {
-        if (process && !process->ended()) {
-            process->signal(SIGTERM);
-            process->wait(10s);
-        }
+        start(session.withSession(options));
     }
 
     bool started() { return eventually([&] { return fixture::pidIn(file("shell.pid")) > 0; }); }
-    pid_t pid() const { return process->pid(); }
-    std::string file(const std::string& name) const { return bundle.root() + "/" + name; }
     std::vector<json> records(const std::string& kind) const
     {
         std::vector<json> found;
@@ -350,8 +342,6 @@ public:
         return found;
     }
 
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Background> process;
 };
 
 // A program of the session calling the host's application interface on the
