@@ -43,6 +43,7 @@ Timings timingsFrom(const platform::Environment& environment)
     read(environment, HOSTED_GRACE_VARIABLE, timings.hostedGrace);
     read(environment, LOST_PARENT_GRACE_VARIABLE, timings.lostParentGrace);
     read(environment, ROOT_WAIT_TICK_VARIABLE, timings.rootWaitTick);
+    read(environment, SESSION_CHECK_VARIABLE, timings.sessionCheck);
     return timings;
 }
 

@@ -16,6 +16,7 @@ struct Timings {
     std::chrono::milliseconds hostedGrace{2800};      // the same when hosted by the parent
     std::chrono::milliseconds lostParentGrace{3000};  // for the shell once the parent is gone
     std::chrono::milliseconds rootWaitTick{1000};     // between looks for a new root
+    std::chrono::milliseconds sessionCheck{1000};     // between looks at a remote client's connection
 };
 
 // The variables only tests set, one per member: KESTRUNE_TEST_<WHAT>_MS.
@@ -24,6 +25,7 @@ inline constexpr const char* GRACE_VARIABLE = "KESTRUNE_TEST_GRACE_MS";
 inline constexpr const char* HOSTED_GRACE_VARIABLE = "KESTRUNE_TEST_HOSTED_GRACE_MS";
 inline constexpr const char* LOST_PARENT_GRACE_VARIABLE = "KESTRUNE_TEST_LOST_PARENT_GRACE_MS";
 inline constexpr const char* ROOT_WAIT_TICK_VARIABLE = "KESTRUNE_TEST_ROOT_WAIT_TICK_MS";
+inline constexpr const char* SESSION_CHECK_VARIABLE = "KESTRUNE_TEST_SESSION_CHECK_MS";
 
 // A value is decimal milliseconds from 1 to an hour; anything else keeps
 // the default.

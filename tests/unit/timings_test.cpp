@@ -15,6 +15,7 @@ TEST(TimingsFrom, KeepsTheDefaultsWithoutVariables)
     EXPECT_EQ(timings.hostedGrace, 2800ms);
     EXPECT_EQ(timings.lostParentGrace, 3000ms);
     EXPECT_EQ(timings.rootWaitTick, 1000ms);
+    EXPECT_EQ(timings.sessionCheck, 1000ms);
 }
 
 TEST(TimingsFrom, ReadsEachVariableIntoItsOwnMember)
@@ -23,12 +24,14 @@ TEST(TimingsFrom, ReadsEachVariableIntoItsOwnMember)
                                          {GRACE_VARIABLE, "12"},
                                          {HOSTED_GRACE_VARIABLE, "13"},
                                          {LOST_PARENT_GRACE_VARIABLE, "14"},
-                                         {ROOT_WAIT_TICK_VARIABLE, "15"}});
+                                         {ROOT_WAIT_TICK_VARIABLE, "15"},
+                                         {SESSION_CHECK_VARIABLE, "16"}});
     EXPECT_EQ(timings.crashLoop, 11ms);
     EXPECT_EQ(timings.grace, 12ms);
     EXPECT_EQ(timings.hostedGrace, 13ms);
     EXPECT_EQ(timings.lostParentGrace, 14ms);
     EXPECT_EQ(timings.rootWaitTick, 15ms);
+    EXPECT_EQ(timings.sessionCheck, 16ms);
 }
 
 struct Value {
@@ -53,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, GraceValue,
 TEST(IsATimingVariable, NamesTheHostsTestTimingsOnly)
 {
     for (const char* name : {CRASH_LOOP_VARIABLE, GRACE_VARIABLE, HOSTED_GRACE_VARIABLE, LOST_PARENT_GRACE_VARIABLE, ROOT_WAIT_TICK_VARIABLE,
-                             "KESTRUNE_TEST_X_MS"})
+                             SESSION_CHECK_VARIABLE, "KESTRUNE_TEST_X_MS"})
         EXPECT_TRUE(isATimingVariable(name)) << name;
     for (const char* name : {"KESTRUNE_TEST_MS", "KESTRUNE_TEST__MS", "KESTRUNE_TEST_GRACE", "kestrune_test_grace_ms", "KESTRUNE_OPEN_TOOL",
                              "XKESTRUNE_TEST_GRACE_MS", ""})
