@@ -35,6 +35,7 @@
 #include "supervision/launch.h"
 #include "supervision/root.h"
 #include "supervision/signals.h"
+#include "supervision/timings.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -88,6 +89,7 @@ void startUp(int argc, char** argv)
     // 6. Menu key tables: with the menu drawing.
     // 7. Remote-session settings.
     hotkeys::readTheRemoteSettings(bundle.info());
+    hotkeys::setTheSessionCheckInterval(supervision::timingsFrom(platform::processEnvironment()).sessionCheck);
 
     // 8.
     if (mode == hotkeys::hotKeyPlanFlag)

@@ -19,7 +19,7 @@ bool live = false;
 std::unique_ptr<platform::Timer> sessionTimer;
 std::vector<std::function<void()>> sessionObservers;
 
-constexpr auto sessionCheckInterval = std::chrono::seconds(1);
+std::chrono::milliseconds sessionCheckInterval{1000};
 // The files are JSON of a few levels; deeper nesting is not theirs.
 constexpr int remoteFileDepth = 16;
 
@@ -83,6 +83,11 @@ RemoteSettings remoteSettingsOf(const nlohmann::json& info)
 void readTheRemoteSettings(const nlohmann::json& info)
 {
     settings = remoteSettingsOf(info);
+}
+
+void setTheSessionCheckInterval(std::chrono::milliseconds interval)
+{
+    sessionCheckInterval = interval;
 }
 
 const RemoteSettings& remoteSettings()

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -58,8 +59,12 @@ bool forwardingIsOn();
 // established TCP connection.
 bool hasALiveSession(const std::string& bundle);
 
+// Start-up: how often a watched session client's connection is checked
+// (every second unless tests set it).
+void setTheSessionCheckInterval(std::chrono::milliseconds interval);
+
 // Watches a session client in front while forwarding is on: checks its
-// connection now and every second; otherwise stops watching.
+// connection now and at every interval; otherwise stops watching.
 void refreshTheSession(const std::optional<std::string>& front);
 bool sessionLive();
 bool watchingTheSession();

@@ -145,8 +145,8 @@ void decideAfter(const platform::Termination& ended)
             restarts();
         platform::leave(status);
     }
-    double uptime = std::chrono::duration<double>(std::chrono::steady_clock::now() - childStartedAt()).count();
-    if (!hostedByItsParent() && uptime >= CRASH_LOOP_SECONDS)
+    const auto uptime = std::chrono::steady_clock::now() - childStartedAt();
+    if (!hostedByItsParent() && uptime >= supervisionTimings().crashLoop)
         restarts();
     platform::leave(status);
 }

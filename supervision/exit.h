@@ -10,7 +10,6 @@
 
 namespace kestrune::supervision {
 
-inline constexpr double CRASH_LOOP_SECONDS = 10.0;
 inline constexpr int SHELL_SWAP_SIGNAL = SIGHUP;
 
 // True while a replacement of the shell is under way.

@@ -7,6 +7,7 @@
 #include "platform/standard_error.h"
 #include "supervision/death_log.h"
 #include "supervision/exit.h"
+#include "supervision/timings.h"
 
 #include <cerrno>
 #include <cmath>
@@ -69,10 +70,11 @@ ShellEnvironment shellEnvironmentFrom(const EnvironmentInputs& inputs)
     ShellEnvironment result;
     auto& env = result.environment;
 
-    // 1. The host's own environment without the caller's session and
-    //    without variables that inject code into the runtime.
+    // 1. The host's own environment without the caller's session, without
+    //    variables that inject code into the runtime, and without the
+    //    host's own test timings (a host the shell starts keeps its own).
     for (const auto& [name, value] : inputs.inherited) {
-        if (isCallerSession(name) || codeInjectingNames.count(name))
+        if (isCallerSession(name) || codeInjectingNames.count(name) || isATimingVariable(name))
             continue;
         env[name] = value;
     }

@@ -44,7 +44,7 @@ void lookForTheNextRoot(pid_t lost, std::chrono::steady_clock::time_point deadli
         leaveWithTheParent(lost);
         return;
     }
-    rootWait = platform::after(std::chrono::seconds(1), [lost, deadline] { lookForTheNextRoot(lost, deadline); });
+    rootWait = platform::after(supervisionTimings().rootWaitTick, [lost, deadline] { lookForTheNextRoot(lost, deadline); });
 }
 }
 
@@ -96,11 +96,10 @@ void leaveWithTheParent(pid_t parent)
         platform::leave(platform::EXIT_DONE);
     terminateAll(targets);
     kill(shellPid(), SIGTERM);
-    auto grace = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(stuckShellGraceSeconds));
     // Kept for the life of the process: the host leaves when it fires, or
     // earlier when the shell ends.
     static std::unique_ptr<platform::Timer> leaving;
-    leaving = platform::after(grace, [] { killAllAndLeave(everythingTheHostStarted()); });
+    leaving = platform::after(supervisionTimings().lostParentGrace, [] { killAllAndLeave(everythingTheHostStarted()); });
 }
 
 void waitForTheNextRoot(pid_t lost)
@@ -114,7 +113,7 @@ void waitForTheNextRoot(pid_t lost)
     append({{"kind", "root-lost"}, {"parent", lost}, {"shell", shellPid()}, {"waitSeconds", rootWaitSeconds()}}, deathLog(shellPid()));
     auto deadline = std::chrono::steady_clock::now()
         + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(rootWaitSeconds()));
-    rootWait = platform::after(std::chrono::seconds(1), [lost, deadline] { lookForTheNextRoot(lost, deadline); });
+    rootWait = platform::after(supervisionTimings().rootWaitTick, [lost, deadline] { lookForTheNextRoot(lost, deadline); });
 }
 
 std::optional<pid_t> adopterIn(const std::string& text, pid_t me)

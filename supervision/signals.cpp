@@ -7,6 +7,7 @@
 #include "supervision/death_log.h"
 #include "supervision/exit.h"
 #include "supervision/launch.h"
+#include "supervision/timings.h"
 
 #include <chrono>
 #include <csignal>
@@ -29,7 +30,8 @@ bool quitAsked = false;
 std::vector<pid_t> targets;
 bool childHearsReopen = false;
 bool reopenOwed = false;
-double graceSeconds = 5.0;
+Timings timings;
+std::chrono::milliseconds grace = timings.grace;
 std::unique_ptr<platform::Timer> shellExitTimer;
 
 void sendToTheShell(int signalNumber)
@@ -102,8 +104,14 @@ void installTheUpdateSignal(std::function<void()> checkForUpdates)
 
 void setTheSupervisionTimings()
 {
-    graceSeconds = hostedByItsParent() ? 2.8 : 5.0;
+    timings = timingsFrom(platform::processEnvironment());
+    grace = hostedByItsParent() ? timings.hostedGrace : timings.grace;
     shellExitTimer.reset();
+}
+
+const Timings& supervisionTimings()
+{
+    return timings;
 }
 
 void cancelTheStopSignals()
@@ -177,9 +185,9 @@ void endTheShell(const std::string& reason)
     kill(shell, SIGCONT);
     if (shellExitTimer)
         return;
-    auto grace = std::chrono::duration<double>(graceSeconds);
-    shellExitTimer = platform::after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(grace), [shell, reason] {
+    shellExitTimer = platform::after(grace, [shell, reason] {
         auto killed = everythingTheHostStarted();
+        const double graceSeconds = static_cast<double>(grace.count()) / 1000.0;
         append({{"kind", "shell-stuck"}, {"asked", reason}, {"shell", shell}, {"graceSeconds", graceSeconds}, {"killed", killed}},
                deathLog(shell));
         killAll(killed);

@@ -1,6 +1,8 @@
 // Stopping the shell, the host's signal sources, and reopen requests.
 #pragma once
 
+#include "supervision/timings.h"
+
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -9,7 +11,6 @@
 namespace kestrune::supervision {
 
 inline constexpr pid_t launchdPid = 1;
-inline constexpr double stuckShellGraceSeconds = 3.0;
 
 // Start-up steps 21 and 22: SIGTERM, SIGINT and SIGHUP.
 void installTheStopSignals();
@@ -20,6 +21,8 @@ void installTheReopenSignals();
 void installTheUpdateSignal(std::function<void()> checkForUpdates);
 // Start-up step 37.
 void setTheSupervisionTimings();
+// What it set: the defaults, or what the test variables say.
+const Timings& supervisionTimings();
 
 // The host ends outside a swap: from now on SIGTERM, SIGINT and SIGHUP are
 // simply ignored.

@@ -5,6 +5,7 @@
 // that has gone; every move is a line of the link log.
 #include "support/desktop_server.h"
 #include "support/fixture.h"
+#include "support/host.h"
 
 #include <gtest/gtest.h>
 
@@ -63,7 +64,7 @@ private:
 // joins the session as an application of its own, and either only listens
 // or, with `replies`, says {"focus":"replies"} and answers the n-th link
 // once the test writes reply-n.
-class FocusHost {
+class FocusHost : public fixture::Host {
 public:
     FocusHost(DesktopServer& desktop, bool replies)
         : desktop_(desktop)
@@ -79,14 +80,7 @@ public:
             options.arguments.push_back("ts:print={\"focus\":\"replies\"}");
         options.arguments.push_back("ts:print=" + json{{"menu", menuRows}}.dump());
         options.arguments.push_back(bundle.expand(replies ? "ts:reply-links={root}" : "ts:echo=120000:{root}/heard"));
-        process = fixture::startHost(bundle, desktop.withDesktop(options));
-    }
-    ~FocusHost()
-    {
-        if (process && !process->ended()) {
-            process->signal(SIGTERM);
-            process->wait(10s);
-        }
+        start(desktop.withDesktop(options));
     }
 
     // Waits until the shell runs as an application and the menu is drawn.
@@ -98,9 +92,7 @@ public:
                        && DesktopServer::applicationIn(state, shell()).is_object();
                }).has_value();
     }
-    pid_t pid() const { return process->pid(); }
     pid_t shell() const { return pidIn(file("shell.pid")); }
-    std::string file(const std::string& name) const { return bundle.root() + "/" + name; }
     std::string linkLog() const { return file("links.jsonl"); }
     std::string opensLog() const { return file("opens.jsonl"); }
 
@@ -168,8 +160,6 @@ public:
     }
     json record() { return DesktopServer::hostIn(desktop_.state(), pid()); }
 
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Background> process;
 
 private:
     DesktopServer& desktop_;

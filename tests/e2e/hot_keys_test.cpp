@@ -4,6 +4,7 @@
 // back; presses as links; and the rules for remote-session clients in front.
 #include "support/desktop_server.h"
 #include "support/fixture.h"
+#include "support/host.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +52,7 @@ json hotKey(const std::string& key, const std::string& url, json extra = json::o
 }
 
 // A host of the "acme" scheme whose shell records what it hears.
-class HotKeyHost {
+class HotKeyHost : public fixture::Host {
 public:
     HotKeyHost(DesktopServer& desktop, json info, json descriptor = json::object(), std::vector<std::string> shell = {})
         : desktop_(desktop)
@@ -66,18 +67,23 @@ public:
             shell = {"ts:echo=120000:{root}/heard"};
         for (const auto& argument : shell)
             options.arguments.push_back(bundle.expand(argument));
-        process = fixture::startHost(bundle, desktop.withDesktop(options));
-    }
-    ~HotKeyHost()
-    {
-        if (process && !process->ended()) {
-            process->signal(SIGTERM);
-            process->wait(10s);
-        }
+        // A watched session client is looked at every 50 ms instead of every second.
+        options.environment["KESTRUNE_TEST_SESSION_CHECK_MS"] = "50";
+        start(desktop.withDesktop(options));
     }
 
     bool started() { return desktop_.waitForHost(identifier).has_value(); }
-    std::string file(const std::string& name) const { return bundle.root() + "/" + name; }
+    // How often the host asked for the running session client since the
+    // server's log record `since`.
+    int sessionLooksSince(int64_t since)
+    {
+        int looks = 0;
+        for (const auto& entry : desktop_.log(since))
+            looks += entry.value("pid", 0) == process->pid() && entry.contains("request")
+                     && entry["request"].value("op", "") == "runningApplications"
+                     && entry["request"].value("bundleIdentifier", "") == "com.remote.session";
+        return looks;
+    }
     std::string home(const std::string& path) const { return bundle.home() + "/" + path; }
     std::string activationFile() const { return bundle.applicationSupport(identifier) + "/shortcut-activation.json"; }
 
@@ -114,8 +120,6 @@ public:
     }
     std::vector<json> linkLog() const { return fixture::readLines(file("links.jsonl")); }
 
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Background> process;
 
 private:
     DesktopServer& desktop_;
@@ -320,12 +324,15 @@ TEST(RemoteSessions, ASessionClientCountsOnlyWhileItHoldsAConnection)
 
     // The session client is this test's own process: no connection yet.
     json client = desktop.add({{"bundleIdentifier", "com.remote.session"}, {"pid", getpid()}})["application"];
+    const auto since = desktop.state()["next"].get<int64_t>();
     desktop.front(client["pid"]);
     ASSERT_TRUE(eventually([&] { return desktop.state()["front"] == getpid(); }));
-    std::this_thread::sleep_for(1500ms);
+    // The host looks at the client when it comes to the front and at every
+    // check after: past two looks without a connection, nothing stepped aside.
+    ASSERT_TRUE(eventually([&] { return host.sessionLooksSince(since) >= 2; })) << host.process->err();
     EXPECT_EQ(host.statuses(), (std::vector<int>{0, 0, 0}));
 
-    // A connection comes: within about a second the hot keys step aside.
+    // A connection comes: within a check the hot keys step aside.
     Connection connection;
     ASSERT_TRUE(connection.established());
     ASSERT_TRUE(host.statusesBecome({-1, 0, -1})) << textOf(host.activationFile());
@@ -376,11 +383,15 @@ TEST(ShellHotKeys, TheShellHearsEveryStatusAndPressesBecomeLinks)
     ASSERT_EQ(held.size(), 1u);
     EXPECT_EQ(held[0]["pid"], other["pid"]);
     EXPECT_EQ(held[0]["by"], "application");
-    std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(host.heard().empty()) << textOf(host.file("heard"));
     auto records = host.linkLog();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0]["source"], "hotkey");
+    // A link sent now reaches the shell after anything the empty list brought:
+    // it is all the shell hears.
+    desktop.getURL("acme://after");
+    ASSERT_TRUE(eventually([&] { return !host.heard().empty(); })) << host.process->err();
+    ASSERT_EQ(host.heard().size(), 1u) << textOf(host.file("heard"));
+    EXPECT_EQ(host.heard()[0].value("url", ""), "acme://after") << textOf(host.file("heard"));
 }
 
 TEST(ShellHotKeys, YieldToARemoteClientWithTheirOwnStatus)

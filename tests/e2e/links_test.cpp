@@ -4,6 +4,7 @@
 // the opens log that record them; and the running-applications watch.
 #include "support/desktop_server.h"
 #include "support/fixture.h"
+#include "support/host.h"
 
 #include <gtest/gtest.h>
 
@@ -161,7 +162,7 @@ private:
 // on standard input to `heard()`, unless given other arguments ("{root}" in
 // them stands for the temporary folder); the link and opens logs go to files
 // of the test unless told otherwise.
-class AcmeHost {
+class AcmeHost : public fixture::Host {
 public:
     AcmeHost(DesktopServer& desktop, const json& info, json descriptor = json::object(), std::vector<std::string> shell = {})
         : desktop_(desktop)
@@ -180,14 +181,7 @@ public:
             shell = {"ts:pid={root}/shell.pid", "ts:echo=120000:{root}/heard"};
         for (const auto& argument : shell)
             options.arguments.push_back(bundle.expand(argument));
-        process = fixture::startHost(bundle, desktop.withDesktop(options));
-    }
-    ~AcmeHost()
-    {
-        if (process && !process->ended()) {
-            process->signal(SIGTERM);
-            process->wait(10s);
-        }
+        start(desktop.withDesktop(options));
     }
 
     // Waits for the first shell, and for the server to know the host.
@@ -195,10 +189,8 @@ public:
     {
         return desktop_.waitForHost(identifier).has_value() && eventually([&] { return pidIn(pidFile()) > 0; });
     }
-    pid_t pid() const { return process->pid(); }
     pid_t shell() const { return pidIn(pidFile()); }
 
-    std::string file(const std::string& name) const { return bundle.root() + "/" + name; }
     std::string pidFile() const { return file("shell.pid"); }
     std::string heard() const { return file("heard"); }
     std::string linkLog() const { return file("links.jsonl"); }
@@ -233,8 +225,6 @@ public:
     // The host's record in the server's state.
     json record() { return DesktopServer::hostIn(desktop_.state(), pid()); }
 
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Background> process;
 
 private:
     DesktopServer& desktop_;

@@ -7,6 +7,7 @@
 #include "support/fixture.h"
 #include "support/live_session.h"
 #include "support/live_user.h"
+#include "support/host.h"
 
 #include <gtest/gtest.h>
 
@@ -34,7 +35,7 @@ json hotKey(const std::string& key, const std::string& url)
 
 // A host of the "acme" scheme in the session whose shell records what it
 // hears in `heard`.
-class LiveHotKeyHost {
+class LiveHotKeyHost : public fixture::Host {
 public:
     LiveHotKeyHost(fixture::LiveSession& session, json info, json descriptor = json::object(),
                    std::vector<std::string> shell = {"ts:echo=120000:{root}/heard"})
@@ -46,17 +47,9 @@ public:
         fixture::RunOptions options;
         for (const auto& argument : shell)
             options.arguments.push_back(bundle.expand(argument));
-        process = bundle.start(session.withSession(options));
-    }
-    ~LiveHotKeyHost()
-    {
-        if (process && !process->ended()) {
-            process->signal(SIGTERM);
-            process->wait(10s);
-        }
+        start(session.withSession(options));
     }
 
-    std::string file(const std::string& name) const { return bundle.root() + "/" + name; }
     json activation() const
     {
         return json::parse(textOf(bundle.applicationSupport(identifier) + "/shortcut-activation.json"), nullptr, false);
@@ -80,8 +73,6 @@ public:
         return eventually([&] { return heard(name) == expected; }, 10s);
     }
 
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Started> process;
 };
 
 // Toggles a lock key and waits until the keyboard shows it.

@@ -6,6 +6,7 @@
 #include "support/fixture.h"
 #include "support/live_session.h"
 #include "support/tray_watcher.h"
+#include "support/host.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +42,7 @@ const std::string NO_TRAY = "live desktop: no tray on the session bus";
 
 // A host in the session whose shell draws the menu: the shell does `shell`
 // (ts: arguments), then writes what it hears to `heard`.
-struct TrayHost {
+struct TrayHost : public fixture::Host {
     TrayHost(fixture::LiveSession& session, const std::vector<std::string>& shell, const json& extra = json::object())
     {
         bundle.writeInfoWithIdentifier("com.example.acme", {{"CFBundleURLTypes", json::array({{{"CFBundleURLSchemes", {"acme"}}}})}});
@@ -52,7 +53,7 @@ struct TrayHost {
         fixture::RunOptions options = session.withSession();
         options.arguments = shell;
         options.arguments.push_back("ts:echo=60000:" + heard());
-        host = fixture::startHost(bundle, options);
+        start(options);
     }
     static std::string print(const json& message) { return "ts:print=" + message.dump(); }
     std::string deathLog() const { return bundle.root() + "/death.jsonl"; }
@@ -64,8 +65,6 @@ struct TrayHost {
             count += record.value("kind", "") == "menu-drawn";
         return count;
     }
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Background> host;
 };
 
 // The registration a watcher got from the host, once it has one.
@@ -112,9 +111,9 @@ TEST(LiveStatusItem, TheTrayIsToldOfTheItemAndReadsItsMenu)
     fixture::TrayWatcher watcher(session.busAddress());
     TrayHost acme(session, {TrayHost::print({{"menu", rows}})});
     auto item = registered(watcher);
-    ASSERT_TRUE(item) << acme.host->err();
+    ASSERT_TRUE(item) << acme.process->err();
     EXPECT_EQ(item->path(), "/StatusNotifierItem");
-    EXPECT_EQ(item->destination().rfind("org.kde.StatusNotifierItem-" + std::to_string(acme.host->pid()) + "-", 0), 0u)
+    EXPECT_EQ(item->destination().rfind("org.kde.StatusNotifierItem-" + std::to_string(acme.process->pid()) + "-", 0), 0u)
         << item->destination();
 
     fixture::TrayClient client(session.busAddress());
@@ -184,7 +183,7 @@ TEST(LiveStatusItem, ClicksAndOpeningsReachTheShell)
     for (bool asked : {false, true}) {
         TrayHost acme(session, {TrayHost::print({{"menu", rows}})}, asked ? json{{"opened", "tell"}} : json::object());
         auto item = registered(watcher, asked ? 2 : 1);
-        ASSERT_TRUE(item) << acme.host->err();
+        ASSERT_TRUE(item) << acme.process->err();
         fixture::TrayClient client(session.busAddress());
         auto layout = layoutOf(client, *item);
         ASSERT_TRUE(layout) << client.error;
@@ -230,7 +229,7 @@ TEST(LiveStatusItem, EveryNewMenuIsANewRevision)
     TrayHost acme(session, {TrayHost::print({{"menu", rows}}), "ts:await=" + next,
                             TrayHost::print({{"menu", json::array({{{"id", "only"}, {"title", "Only"}, {"enabled", true}}})}})});
     auto item = registered(watcher);
-    ASSERT_TRUE(item) << acme.host->err();
+    ASSERT_TRUE(item) << acme.process->err();
     fixture::TrayClient client(session.busAddress());
     auto first = layoutOf(client, *item);
     ASSERT_TRUE(first);
@@ -255,19 +254,19 @@ TEST(LiveStatusItem, ATrayThatComesLateOrIsReplacedIsToldOfTheItem)
     SKIP_WITHOUT_A_LIVE_SESSION();
     fixture::LiveSession session;
     TrayHost acme(session, {TrayHost::print({{"menu", rows}})});
-    ASSERT_TRUE(acme.host->waitForError(NO_TRAY)) << acme.host->err();
+    ASSERT_TRUE(acme.process->waitForError(NO_TRAY)) << acme.process->err();
 
     fixture::TrayWatcher first(session.busAddress());
     auto item = registered(first);
-    ASSERT_TRUE(item) << acme.host->err();
+    ASSERT_TRUE(item) << acme.process->err();
     fixture::TrayWatcher second(session.busAddress(), true);
     auto again = registered(second);
-    ASSERT_TRUE(again) << acme.host->err();
+    ASSERT_TRUE(again) << acme.process->err();
     EXPECT_EQ(again->destination(), item->destination());
     fixture::TrayClient client(session.busAddress());
     EXPECT_EQ(client.itemProperty(again->destination(), again->path(), "Title"), "Acme");
-    EXPECT_FALSE(acme.host->ended());
-    EXPECT_EQ(linesWith(acme.host->err(), NO_TRAY), 1u) << acme.host->err();
+    EXPECT_FALSE(acme.process->ended());
+    EXPECT_EQ(linesWith(acme.process->err(), NO_TRAY), 1u) << acme.process->err();
 }
 
 TEST(LiveStatusItem, WithoutTheBusTheHostGoesOnWithItsShell)
@@ -278,20 +277,20 @@ TEST(LiveStatusItem, WithoutTheBusTheHostGoesOnWithItsShell)
     const std::string next = flag.root() + "/next";
     std::unique_ptr<fixture::TrayWatcher> watcher = std::make_unique<fixture::TrayWatcher>(session.busAddress());
     TrayHost acme(session, {TrayHost::print({{"menu", rows}}), "ts:await=" + next, TrayHost::print({{"menu", rows}})});
-    ASSERT_TRUE(registered(*watcher)) << acme.host->err();
+    ASSERT_TRUE(registered(*watcher)) << acme.process->err();
     ASSERT_TRUE(eventually([&] { return acme.drawings() == 1; }));
 
     session.stopBus();
     watcher.reset();
     const std::string gone = "live desktop: the session bus went away";
-    ASSERT_TRUE(acme.host->waitForError(gone)) << acme.host->err();
+    ASSERT_TRUE(acme.process->waitForError(gone)) << acme.process->err();
     // The shell's next menu is still drawn (as on a session with nobody at
     // it), and the host says nothing more about the bus.
     std::ofstream(next).put('\n');
-    EXPECT_TRUE(eventually([&] { return acme.drawings() == 2; })) << acme.host->err();
-    EXPECT_FALSE(acme.host->ended());
-    EXPECT_EQ(linesWith(acme.host->err(), gone), 1u) << acme.host->err();
-    EXPECT_EQ(linesWith(acme.host->err(), "live desktop"), 1u) << acme.host->err();
+    EXPECT_TRUE(eventually([&] { return acme.drawings() == 2; })) << acme.process->err();
+    EXPECT_FALSE(acme.process->ended());
+    EXPECT_EQ(linesWith(acme.process->err(), gone), 1u) << acme.process->err();
+    EXPECT_EQ(linesWith(acme.process->err(), "live desktop"), 1u) << acme.process->err();
 }
 
 TEST(LiveStatusItem, AMenuOfTenThousandRowsArrivesWhole)
@@ -312,7 +311,7 @@ TEST(LiveStatusItem, AMenuOfTenThousandRowsArrivesWhole)
     shell.push_back("ts:out={\"id\":\"last\",\"title\":\"Last\",\"enabled\":true}]}\\n");
     TrayHost acme(session, shell);
     auto item = registered(watcher);
-    ASSERT_TRUE(item) << acme.host->err();
+    ASSERT_TRUE(item) << acme.process->err();
     fixture::TrayClient client(session.busAddress());
     auto layout = layoutOf(client, *item);
     ASSERT_TRUE(layout) << client.error;
@@ -341,7 +340,7 @@ TEST(LiveStatusItem, ADeepMenuReachesTheTrayInParts)
     deep.push_back({{"id", "bottom"}, {"parent", "s29"}, {"title", "Bottom"}, {"enabled", true}});
     TrayHost acme(session, {TrayHost::print({{"menu", deep}})});
     auto item = registered(watcher);
-    ASSERT_TRUE(item) << acme.host->err();
+    ASSERT_TRUE(item) << acme.process->err();
     fixture::TrayClient client(session.busAddress());
     ASSERT_TRUE(layoutOf(client, *item)) << client.error;
 

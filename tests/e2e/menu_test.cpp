@@ -3,6 +3,7 @@
 // the records of each drawing.
 #include "support/desktop_server.h"
 #include "support/fixture.h"
+#include "support/host.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +48,7 @@ const json rows = json::array({
 
 // A piped host whose shell draws the menu: it prints `messages`, then
 // writes what it hears to `heard`.
-struct MenuHost {
+struct MenuHost : public fixture::Host {
     MenuHost(fixture::DesktopServer& desktop, const std::vector<json>& messages, const json& extra = json::object(),
              const std::vector<std::string>& first = {})
     {
@@ -61,12 +62,10 @@ struct MenuHost {
         for (const auto& message : messages)
             options.arguments.push_back("ts:print=" + message.dump());
         options.arguments.push_back("ts:echo=60000:" + heard());
-        host = fixture::startHost(bundle, desktop.withDesktop(options));
+        start(desktop.withDesktop(options));
     }
     std::string deathLog() const { return bundle.root() + "/death.jsonl"; }
     std::string heard() const { return bundle.root() + "/heard"; }
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Background> host;
 };
 
 json hostState(fixture::DesktopServer& desktop)
@@ -85,7 +84,7 @@ TEST(Menu, TheStatusItemAndMenuAreDrawnFromTheRows)
     ASSERT_TRUE(eventually([&] {
         host = hostState(desktop);
         return host.is_object() && !host["statusItems"].empty() && host["statusItems"][0]["menu"].is_object();
-    })) << acme.host->err();
+    })) << acme.process->err();
 
     const json& item = host["statusItems"][0];
     EXPECT_EQ(item["autosaveName"], "com.example.acme");
@@ -192,7 +191,7 @@ TEST(Menu, PopsUpAtTheMouseOnlyOnceDrawn)
     ASSERT_TRUE(eventually([&] {
         host = hostState(desktop);
         return host.is_object() && host["popUp"].is_object();
-    })) << acme.host->err();
+    })) << acme.process->err();
     EXPECT_EQ(host["popUp"]["location"], (json{{"x", 300}, {"y", 200}}));
     desktop.dismiss();
     auto reopens = recordsOf(acme.deathLog(), "reopen");
@@ -202,7 +201,7 @@ TEST(Menu, PopsUpAtTheMouseOnlyOnceDrawn)
 
     // A reopen request (SIGUSR1) pops it up too, and the pick made there
     // reaches the shell.
-    acme.host->signal(SIGUSR1);
+    acme.process->signal(SIGUSR1);
     ASSERT_TRUE(eventually([&] { return hostState(desktop)["popUp"].is_object(); }));
     desktop.pick("Open…");
     EXPECT_TRUE(eventually([&] { return textOf(acme.heard()) == "{\"menu\":\"open\"}\n"; })) << textOf(acme.heard());
@@ -231,7 +230,7 @@ TEST(Menu, EveryMessageRedrawsTheWholeMenu)
 namespace {
 
 // A host under a hosting parent (the test), its shell drawing the menu.
-struct HostedMenuHost {
+struct HostedMenuHost : public fixture::Host {
     explicit HostedMenuHost(const std::vector<json>& messages, const std::string& identity = "com.example.acme",
                             const std::function<void(const std::string& socket)>& beforeStart = {})
         : identity(identity)
@@ -246,15 +245,13 @@ struct HostedMenuHost {
         for (const auto& message : messages)
             options.arguments.push_back("ts:print=" + message.dump());
         options.arguments.push_back("ts:echo=60000:" + heard());
-        host = fixture::startHost(bundle, options);
+        start(options);
     }
     std::string deathLog() const { return bundle.root() + "/death.jsonl"; }
     std::string heard() const { return bundle.root() + "/heard"; }
     std::string folder() const { return bundle.applicationSupport(identity); }
     std::string socketPath() const { return folder() + "/menu.sock"; }
     std::string identity;
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Background> host;
 };
 
 // The shell's one message: the rows above.
@@ -308,7 +305,7 @@ private:
 TEST(HostedMenu, PublishesTheTreeListensAndAnswersItsParent)
 {
     HostedMenuHost acme(theRows());
-    ASSERT_TRUE(eventually([&] { return !recordsOf(acme.deathLog(), "menu-drawn").empty(); })) << acme.host->err();
+    ASSERT_TRUE(eventually([&] { return !recordsOf(acme.deathLog(), "menu-drawn").empty(); })) << acme.process->err();
 
     auto drawn = recordsOf(acme.deathLog(), "menu-drawn")[0];
     EXPECT_EQ(drawn["statusItem"], false);
@@ -364,7 +361,7 @@ TEST(HostedMenu, ASocketPathOf103BytesListensAnd104DoesNot)
         std::string identity = "com.example." + std::string(length - fixed.size() - 12, 'a');
         HostedMenuHost acme(theRows(), identity);
         ASSERT_EQ(acme.socketPath().size(), length) << acme.socketPath();
-        ASSERT_TRUE(eventually([&] { return !recordsOf(acme.deathLog(), "host-listening").empty(); })) << acme.host->err();
+        ASSERT_TRUE(eventually([&] { return !recordsOf(acme.deathLog(), "host-listening").empty(); })) << acme.process->err();
         bool listening = recordsOf(acme.deathLog(), "host-listening")[0]["listening"];
         EXPECT_EQ(listening, length == 103) << length;
         EXPECT_EQ(access(acme.socketPath().c_str(), F_OK) == 0, length == 103) << length;
@@ -406,7 +403,7 @@ TEST(HostedMenu, NothingIsPublishedOrOpenedBeforeTheFirstMenu)
     // Without a menu there is no socket yet; the host opens it at the first
     // drawing. A shell that never draws leaves no menu.json behind.
     HostedMenuHost acme(std::vector<json>{});
-    ASSERT_TRUE(eventually([&] { return access(acme.heard().c_str(), F_OK) == 0; })) << acme.host->err();
+    ASSERT_TRUE(eventually([&] { return access(acme.heard().c_str(), F_OK) == 0; })) << acme.process->err();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_NE(access((acme.folder() + "/menu.json").c_str(), F_OK), 0);
     EXPECT_NE(access(acme.socketPath().c_str(), F_OK), 0);

@@ -5,6 +5,7 @@
 // reopening the running application.
 #include "support/desktop_server.h"
 #include "support/fixture.h"
+#include "support/host.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,7 @@ const json menuRows = json::array({{{"id", "hello"}, {"title", "Hello"}, {"enabl
 // A piped host of a bundle in a temporary folder whose shell writes its
 // process id to shell.pid and then does what `shell` says ("{root}" stands
 // for the temporary folder). Its death log is death.jsonl there.
-class QuitHost {
+class QuitHost : public fixture::Host {
 public:
     QuitHost(DesktopServer& desktop, std::vector<std::string> shell, json info = json::object(), const std::string& executable = "Acme",
              json descriptor = json::object())
@@ -52,14 +53,7 @@ public:
         options.arguments = {bundle.expand("ts:pid={root}/shell.pid")};
         for (const auto& argument : shell)
             options.arguments.push_back(bundle.expand(argument));
-        process = fixture::startHost(bundle, desktop.withDesktop(options), executable);
-    }
-    ~QuitHost()
-    {
-        if (process && !process->ended()) {
-            process->signal(SIGTERM);
-            process->wait(10s);
-        }
+        start(desktop.withDesktop(options), executable);
     }
 
     // Waits for the shell and for the server to know the host.
@@ -67,9 +61,7 @@ public:
     {
         return desktop_.waitForHost(identifier).has_value() && eventually([&] { return pidIn(file("shell.pid")) > 0; });
     }
-    pid_t pid() const { return process->pid(); }
     pid_t shell() const { return pidIn(file("shell.pid")); }
-    std::string file(const std::string& name) const { return bundle.root() + "/" + name; }
     std::string deathLog() const { return bundle.root() + "/death.jsonl"; }
     // The death-log records of these kinds, in order.
     std::vector<json> records(const std::set<std::string>& kinds) const
@@ -99,8 +91,6 @@ public:
         return shown;
     }
 
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Background> process;
 
 private:
     DesktopServer& desktop_;

@@ -136,15 +136,25 @@ TEST_F(Supervised, ALateCrashRestartsUnlessHosted)
     std::string recorder = file("open-recorder.sh");
     std::ofstream(recorder) << "#!/bin/sh\necho restarted > " << file("opened") << "\nexit 0\n";
     chmod(recorder.c_str(), 0755);
-    auto options = with({"ts:sleep=10200", "ts:raise=9"});
+    // A crash loop of 1 ms: the shell crashes late once the test has seen it
+    // run and lets it go on.
+    auto options = with({"ts:pid=" + file("shell"), "ts:await=" + file("go"), "ts:raise=9"});
     options.environment["KESTRUNE_OPEN_TOOL"] = recorder;
-    auto run = bundle.run(options);
+    options.environment["KESTRUNE_TEST_CRASH_LOOP_MS"] = "1";
+    auto crashLate = [&] {
+        for (const auto& name : {"shell", "go", "opened"})
+            std::remove(file(name).c_str());
+        auto host = bundle.start(options);
+        EXPECT_TRUE(eventually([&] { return pidIn(file("shell")) > 0; }));
+        std::ofstream(file("go")).flush();
+        return host->wait();
+    };
+    auto run = crashLate();
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(textOf(file("opened")), "restarted\n");
 
-    std::remove(file("opened").c_str());
     options.environment["MENU_BAR_HOSTED"] = "1";
-    run = bundle.run(options);
+    run = crashLate();
     EXPECT_EQ(run.status, 137) << run.err;
     EXPECT_EQ(textOf(file("opened")), "");
 }
@@ -237,13 +247,17 @@ TEST_F(Supervised, SigtermEndsTheShellAndTheHostWithIt)
 
 TEST_F(Supervised, AShellThatIgnoresSigtermIsKilledWithEverythingItStarted)
 {
-    auto host = bundle.start(with({"ts:ignore=15", "ts:spawn=" + file("grandchild"), "ts:pid=" + file("shell"), "ts:forever"}));
+    // The shell notes each SIGTERM and goes on; the grace time is 1.5 s.
+    auto options = with({"ts:on=15:" + file("terms"), "ts:spawn=" + file("grandchild"), "ts:pid=" + file("shell"), "ts:forever"});
+    options.environment["KESTRUNE_TEST_GRACE_MS"] = "1500";
+    auto host = bundle.start(options);
     ASSERT_TRUE(eventually([&] { return pidIn(file("shell")) > 0; }));
     pid_t shell = pidIn(file("shell"));
     pid_t grandchild = pidIn(file("grandchild"));
     host->signal(SIGTERM);
-    // A second SIGTERM and a SIGHUP change nothing: one timer, no swap.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Once the host has passed the first on, a second SIGTERM and a SIGHUP
+    // change nothing: one timer, no swap.
+    ASSERT_TRUE(eventually([&] { return textOf(file("terms")) == "15\n"; }));
     host->signal(SIGTERM);
     host->signal(SIGHUP);
     auto run = host->wait();
@@ -253,7 +267,8 @@ TEST_F(Supervised, AShellThatIgnoresSigtermIsKilledWithEverythingItStarted)
     ASSERT_EQ(stuck.size(), 1u);
     EXPECT_EQ(stuck[0]["asked"], "term");
     EXPECT_EQ(stuck[0]["shell"], shell);
-    EXPECT_EQ(stuck[0]["graceSeconds"], 5.0);
+    EXPECT_EQ(stuck[0]["graceSeconds"], 1.5);
+    EXPECT_EQ(textOf(file("terms")), "15\n15\n");
     auto killed = stuck[0]["killed"].get<std::vector<pid_t>>();
     EXPECT_NE(std::find(killed.begin(), killed.end(), shell), killed.end());
     EXPECT_NE(std::find(killed.begin(), killed.end(), grandchild), killed.end());
@@ -264,10 +279,13 @@ TEST_F(Supervised, ReopenRequestsWaitUntilTheShellHearsThem)
 {
     // The shell installs its handler only after a while, then announces it.
     std::string heard = file("heard");
-    auto host = bundle.start(with({"ts:pid=" + file("shell"), "ts:sleep=1500", "ts:on=10:" + heard, "ts:tell-host=12", "ts:forever"}));
+    auto host = bundle.start(with({"ts:pid=" + file("shell"), "ts:await=" + file("go"), "ts:on=10:" + heard, "ts:tell-host=12", "ts:forever"}));
     ASSERT_TRUE(eventually([&] { return pidIn(file("shell")) > 0; }));
     host->signal(SIGUSR1);
     host->signal(SIGUSR1);
+    // The shell installs its handler only once the host has kept a request.
+    ASSERT_TRUE(eventually([&] { return records("reopen-waiting").size() == 1; }));
+    std::ofstream(file("go")).flush();
     ASSERT_TRUE(eventually([&] { return textOf(heard) == "10\n"; }));
     EXPECT_EQ(records("reopen-waiting").size(), 1u);
     EXPECT_EQ(records("reopen-resumed").size(), 1u);

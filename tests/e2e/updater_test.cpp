@@ -3,6 +3,7 @@
 // the menu in either language, their picks, and the update-check signal.
 #include "support/desktop_server.h"
 #include "support/fixture.h"
+#include "support/host.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,7 @@ struct UpdaterSetup {
 };
 
 // A bundle whose shell draws a one-row menu and then waits.
-class UpdaterHost {
+class UpdaterHost : public fixture::Host {
 public:
     UpdaterHost(DesktopServer& desktop, const UpdaterSetup& setup)
         : desktop_(desktop)
@@ -60,14 +61,7 @@ public:
         // soon as the host's main loop does.
         options.arguments = {"ts:sleep=300", "ts:print={\"menu\":[{\"kind\":\"header\",\"title\":\"Acme\"},{\"id\":\"open\",\"title\":\"Open\",\"enabled\":true}]}",
                              "ts:echo=60000:" + bundle.root() + "/heard"};
-        process = fixture::startHost(bundle, desktop.withDesktop(options));
-    }
-    ~UpdaterHost()
-    {
-        if (process && !process->ended()) {
-            process->signal(SIGTERM);
-            process->wait(10s);
-        }
+        start(desktop.withDesktop(options));
     }
 
     std::string records() const { return bundle.root() + "/records.jsonl"; }
@@ -95,8 +89,6 @@ public:
     }
     json record() { return DesktopServer::hostIn(desktop_.state(), process->pid()); }
 
-    fixture::Bundle bundle;
-    std::unique_ptr<fixture::Background> process;
 
 private:
     DesktopServer& desktop_;

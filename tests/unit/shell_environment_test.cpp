@@ -66,6 +66,19 @@ const Case cases[] = {
       {"Claudecode", "x"},
       {"CODEX_THREAD", "x"},
       {"BUN_OPTION", "x"}}},
+    {"the host's own test timings",
+     [](auto& in) {
+         for (const char* name : {"KESTRUNE_TEST_CRASH_LOOP_MS", "KESTRUNE_TEST_GRACE_MS", "KESTRUNE_TEST_SOMETHING_NEW_MS",
+                                  "KESTRUNE_TEST_MS", "KESTRUNE_TEST_GRACE", "KESTRUNE_OPEN_TOOL", "MY_KESTRUNE_TEST_GRACE_MS"})
+             in.inherited[name] = "10";
+     },
+     {{"KESTRUNE_TEST_CRASH_LOOP_MS", std::nullopt},
+      {"KESTRUNE_TEST_GRACE_MS", std::nullopt},
+      {"KESTRUNE_TEST_SOMETHING_NEW_MS", std::nullopt},
+      {"KESTRUNE_TEST_MS", "10"},
+      {"KESTRUNE_TEST_GRACE", "10"},
+      {"KESTRUNE_OPEN_TOOL", "10"},
+      {"MY_KESTRUNE_TEST_GRACE_MS", "10"}}},
     {"hosted under a real parent",
      [](auto& in) { in.inherited["MENU_BAR_HOSTED"] = "1"; in.inherited["MENU_BAR_ROOT_WAIT_SECONDS"] = "2.5"; },
      {{"ACME_HOSTED", "1"}, {"MENU_BAR_HOSTED", std::nullopt}, {"MENU_BAR_ROOT_WAIT_SECONDS", std::nullopt}},
