@@ -13,7 +13,9 @@
 #include "overlays/badge.h"
 #include "platform/main_queue.h"
 
+#include <asio/io_context.hpp>
 #include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <csignal>

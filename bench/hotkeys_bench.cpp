@@ -10,6 +10,8 @@
 #include "hotkeys/remote.h"
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

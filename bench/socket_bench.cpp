@@ -11,6 +11,7 @@
 #include "socket/requests.h"
 
 #include <algorithm>
+#include <asio/io_context.hpp>
 #include <atomic>
 #include <cerrno>
 #include <chrono>

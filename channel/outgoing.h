@@ -5,7 +5,7 @@
 #include "channel/inbox.h"
 #include "platform/desktop/workspace.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <functional>
 #include <optional>

@@ -2,6 +2,7 @@
 
 #include "platform/json_line.h"
 
+#include <nlohmann/json.hpp>
 #include <simdjson.h>
 
 #include <algorithm>

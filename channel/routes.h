@@ -2,7 +2,7 @@
 // output reader makes of them, and the owners' entry points it hands them to.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <functional>

@@ -7,6 +7,8 @@
 #include "platform/json_line.h"
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -9,6 +9,8 @@
 #include "platform/main_queue.h"
 #include "supervision/death_log.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>

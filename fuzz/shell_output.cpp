@@ -9,6 +9,7 @@
 #include "overlays/badge.h"
 #include "platform/main_queue.h"
 
+#include <asio/io_context.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cstddef>

@@ -9,6 +9,8 @@
 #include "platform/json_line.h"
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
+
 namespace kestrune::hotkeys {
 
 static_assert(childHotKeySignature == platform::fourCharCode("KsCK"));

@@ -4,7 +4,7 @@
 // its URL to the shell as a link (or forwards it to the remote machine).
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <optional>

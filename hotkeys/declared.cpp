@@ -4,6 +4,8 @@
 
 #include "platform/exit.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 
 namespace kestrune::hotkeys {

@@ -1,7 +1,7 @@
 // Hot keys declared in the Info.plist under "KestruneHotKeys".
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <optional>
 #include <string>

@@ -11,6 +11,8 @@
 #include "platform/json_line.h"
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
+
 #include <unistd.h>
 
 namespace kestrune::hotkeys {

@@ -10,6 +10,8 @@
 #include "platform/process.h"
 #include "platform/standard_error.h"
 
+#include <nlohmann/json.hpp>
+
 namespace kestrune::hotkeys {
 
 namespace {

@@ -6,7 +6,7 @@
 // at every use.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <chrono>
 #include <functional>

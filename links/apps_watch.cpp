@@ -4,6 +4,8 @@
 #include "platform/desktop/workspace.h"
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
+
 namespace kestrune::links {
 
 namespace {

@@ -6,6 +6,8 @@
 #include "platform/desktop/window_server.h"
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
+
 namespace kestrune::links {
 
 namespace {

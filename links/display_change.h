@@ -2,7 +2,7 @@
 // handed one of its own URLs whenever the display configuration changes.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <optional>

@@ -10,6 +10,8 @@
 #include "platform/process.h"
 #include "supervision/death_log.h"
 
+#include <nlohmann/json.hpp>
+
 #include <memory>
 
 namespace kestrune::links {

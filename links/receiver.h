@@ -6,7 +6,7 @@
 
 #include "platform/desktop/application_events.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <optional>
 #include <string>

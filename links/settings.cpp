@@ -1,5 +1,7 @@
 #include "links/settings.h"
 
+#include <nlohmann/json.hpp>
+
 namespace kestrune::links {
 
 namespace {

@@ -2,7 +2,7 @@
 // schemes, its services and its link files. Read once at start-up.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <optional>
 #include <set>

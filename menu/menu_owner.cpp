@@ -15,6 +15,8 @@
 #include "supervision/launch.h"
 #include "supervision/signals.h"
 
+#include <nlohmann/json.hpp>
+
 #include <unistd.h>
 #include <unordered_map>
 

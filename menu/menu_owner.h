@@ -7,6 +7,8 @@
 #include "menu/rows.h"
 #include "platform/desktop/status_bar.h"
 
+#include <nlohmann/json.hpp>
+
 #include <memory>
 #include <optional>
 #include <string>

@@ -1,5 +1,7 @@
 #include "menu/rows.h"
 
+#include <nlohmann/json.hpp>
+
 #include <unordered_map>
 #include <unordered_set>
 

@@ -3,7 +3,7 @@
 // it: the published tree, the cleanup of separators, footer rows, titles.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <optional>
 #include <string>

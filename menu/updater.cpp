@@ -8,6 +8,8 @@
 #include "platform/text.h"
 #include "supervision/death_log.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <unistd.h>
 

@@ -8,7 +8,7 @@
 
 #include "platform/desktop/status_bar.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <optional>
 #include <string>

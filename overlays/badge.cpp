@@ -3,6 +3,8 @@
 #include "platform/json_line.h"
 #include "overlays/window_location.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include "platform/exit.h"
 

@@ -1,7 +1,7 @@
 // Badges: a short text flashed over another application's front window.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <optional>

@@ -6,6 +6,8 @@
 #include "platform/json_line.h"
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <chrono>
 

@@ -8,6 +8,8 @@
 #include "supervision/death_log.h"
 #include "supervision/launch.h"
 
+#include <nlohmann/json.hpp>
+
 namespace kestrune::overlays {
 
 namespace {

@@ -7,7 +7,7 @@
 #include "platform/dynamic_library.h"
 #include "platform/process.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <optional>
 #include <set>

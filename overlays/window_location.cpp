@@ -1,5 +1,7 @@
 #include "overlays/window_location.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>

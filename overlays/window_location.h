@@ -3,7 +3,7 @@
 
 #include "platform/desktop/window_server.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <optional>

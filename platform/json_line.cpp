@@ -1,5 +1,7 @@
 #include "platform/json_line.h"
 
+#include <nlohmann/json.hpp>
+
 namespace platform {
 
 namespace {

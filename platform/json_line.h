@@ -1,7 +1,7 @@
 // Encoders of the JSON lines the host writes.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <optional>
 #include <string>

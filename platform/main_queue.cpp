@@ -1,9 +1,11 @@
 #include "platform/main_queue.h"
 
+#include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <atomic>
 #include <csignal>

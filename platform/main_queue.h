@@ -2,12 +2,15 @@
 // here on the main thread; other threads only post work to it.
 #pragma once
 
-#include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
-
 #include <chrono>
 #include <functional>
 #include <memory>
+
+// Asio stays out of the many files that only post work or set timers: the
+// few that drive the loop itself include <asio/io_context.hpp>.
+namespace asio {
+class io_context;
+}
 
 namespace platform {
 

@@ -7,6 +7,8 @@
 #include "socket/request_lines.h"
 #include "socket/requests.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cerrno>
 #include <unistd.h>
 

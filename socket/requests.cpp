@@ -3,6 +3,8 @@
 #include "platform/json_line.h"
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
+
 namespace kestrune::socket {
 
 namespace {

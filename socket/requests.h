@@ -2,7 +2,7 @@
 // socket: refresh the published menu, hand over a URL, or invoke a row.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstddef>
 #include <functional>

@@ -1,5 +1,7 @@
 #include "platform/desktop/window_server.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <utility>
 

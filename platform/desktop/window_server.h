@@ -4,7 +4,7 @@
 
 #include "platform/desktop/values.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <functional>

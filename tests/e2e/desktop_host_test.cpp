@@ -12,6 +12,7 @@
 #include "platform/unix_socket.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <cstdlib>

@@ -4,6 +4,7 @@
 #include "platform/main_queue.h"
 #include "platform/unix_socket.h"
 
+#include <asio/io_context.hpp>
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -5,7 +5,9 @@
 #include "platform/linux/desktop/window_server_headless.h"
 #include "platform/main_queue.h"
 
+#include <asio/io_context.hpp>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <thread>

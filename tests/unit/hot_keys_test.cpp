@@ -7,6 +7,7 @@
 #include "platform/text.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace kestrune::hotkeys;
 using nlohmann::json;

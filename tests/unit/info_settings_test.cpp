@@ -4,6 +4,7 @@
 #include "links/settings.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace kestrune::links;
 using namespace kestrune::hotkeys;

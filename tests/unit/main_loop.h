@@ -3,6 +3,7 @@
 
 #include "platform/main_queue.h"
 
+#include <asio/io_context.hpp>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>

@@ -5,6 +5,7 @@
 #include "platform/desktop/status_bar.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace kestrune::menu;
 using nlohmann::json;

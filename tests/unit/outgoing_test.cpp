@@ -4,6 +4,7 @@
 #include "main_loop.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <sys/wait.h>

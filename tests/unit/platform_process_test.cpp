@@ -3,6 +3,7 @@
 #include "platform/child_process.h"
 #include "platform/process.h"
 
+#include <asio/io_context.hpp>
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -5,6 +5,7 @@
 #include "platform/main_queue.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 

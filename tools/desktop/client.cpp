@@ -6,6 +6,8 @@
 #include "platform/linux/desktop/wire.h"
 #include "platform/unix_socket.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cctype>
 #include <cerrno>
 #include <chrono>

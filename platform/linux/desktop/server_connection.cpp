@@ -3,6 +3,8 @@
 #include "platform/linux/desktop/wire.h"
 #include "platform/standard_error.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>

@@ -2,6 +2,8 @@
 
 #include "platform/linux/desktop/wire.h"
 
+#include <nlohmann/json.hpp>
+
 namespace platform {
 
 using nlohmann::json;

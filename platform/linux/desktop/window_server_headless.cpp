@@ -2,6 +2,8 @@
 
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
+
 namespace platform {
 
 Screen headlessScreen()

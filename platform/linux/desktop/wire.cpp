@@ -1,5 +1,7 @@
 #include "platform/linux/desktop/wire.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <limits>
 

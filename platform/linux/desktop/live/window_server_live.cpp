@@ -3,6 +3,7 @@
 #include "platform/linux/desktop/live/ewmh_windows.h"
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
 #include <xcb/randr.h>
 
 #include <algorithm>
