@@ -11,6 +11,7 @@
 #include <limits>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace kestrune::channel {
@@ -235,10 +236,25 @@ void ReaderProgress::progressed()
     lastProgress_ = steadyNow();
 }
 
-bool ReaderProgress::stillDraining(std::chrono::steady_clock::duration waited) const
+void ReaderProgress::onTheReadersThread()
 {
+    if (pthread_getcpuclockid(pthread_self(), &readersClock_) == 0)
+        clocked_.store(true, std::memory_order_release);
+}
+
+bool ReaderProgress::stillDraining(std::chrono::steady_clock::duration waited)
+{
+    // A long line takes a while to parse and copy after its last bytes came:
+    // a busy reader that spent processor time since the last look is working.
+    if (busy_ && clocked_.load(std::memory_order_acquire)) {
+        timespec spent{};
+        if (clock_gettime(readersClock_, &spent) == 0) {
+            std::int64_t now = std::int64_t(spent.tv_sec) * 1000000000 + spent.tv_nsec;
+            if (readersTime_.exchange(now) != now)
+                progressed();
+        }
+    }
     auto idle = std::chrono::nanoseconds(steadyNow() - lastProgress_.load());
-    // A long line takes a while to parse and copy after its last bytes came.
     if (busy_)
         return idle < CONSUMER_STALL;
     // Bytes the shell wrote just before it ended count from its end.
@@ -554,6 +570,7 @@ void listen(platform::ChildProcess& shell)
     auto progress = std::make_shared<ReaderProgress>();
     shell.setOutputReader(
         [progress](int fd) {
+            progress->onTheReadersThread();
             progress->progressed();
             ChildOutput output(STDOUT_FILENO, performOnTheMainQueue);
             output.reportProgressTo(progress);
