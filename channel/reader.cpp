@@ -25,6 +25,9 @@ constexpr std::size_t KEPT_CAPACITY = 1024 * 1024;
 // The most bytes one write of copies takes, so that a slow reader of the
 // host's output shows progress (or its absence) at least this often.
 constexpr std::size_t COPIED_AT_ONCE = 64 * 1024;
+// Processor time between two looks of the end of a shell at its busy
+// reader that shows the reader is working, in nanoseconds.
+constexpr std::int64_t WORKING_TIME = 1000000;
 // Nesting the fast parser refuses anyway; the slower one is held to it.
 constexpr int DEEPEST_MESSAGE = 1024;
 
@@ -246,11 +249,13 @@ bool ReaderProgress::stillDraining(std::chrono::steady_clock::duration waited)
 {
     // A long line takes a while to parse and copy after its last bytes came:
     // a busy reader that spent processor time since the last look is working.
+    // A reader that only waits for room in a non-blocking output spends some
+    // microseconds a look: that is no progress.
     if (busy_ && clocked_.load(std::memory_order_acquire)) {
         timespec spent{};
         if (clock_gettime(readersClock_, &spent) == 0) {
             std::int64_t now = std::int64_t(spent.tv_sec) * 1000000000 + spent.tv_nsec;
-            if (readersTime_.exchange(now) != now)
+            if (now - readersTime_.exchange(now) >= WORKING_TIME)
                 progressed();
         }
     }
