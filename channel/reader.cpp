@@ -12,6 +12,7 @@
 #include <limits>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace kestrune::channel {
@@ -25,6 +26,9 @@ constexpr std::size_t KEPT_CAPACITY = 1024 * 1024;
 // The most bytes one write of copies takes, so that a slow reader of the
 // host's output shows progress (or its absence) at least this often.
 constexpr std::size_t COPIED_AT_ONCE = 64 * 1024;
+// Processor time between two looks of the end of a shell at its busy
+// reader that shows the reader is working, in nanoseconds.
+constexpr std::int64_t WORKING_TIME = 1000000;
 // Nesting the fast parser refuses anyway; the slower one is held to it.
 constexpr int DEEPEST_MESSAGE = 1024;
 
@@ -236,10 +240,27 @@ void ReaderProgress::progressed()
     lastProgress_ = steadyNow();
 }
 
-bool ReaderProgress::stillDraining(std::chrono::steady_clock::duration waited) const
+void ReaderProgress::onTheReadersThread()
 {
+    if (pthread_getcpuclockid(pthread_self(), &readersClock_) == 0)
+        clocked_.store(true, std::memory_order_release);
+}
+
+bool ReaderProgress::stillDraining(std::chrono::steady_clock::duration waited)
+{
+    // A long line takes a while to parse and copy after its last bytes came:
+    // a busy reader that spent processor time since the last look is working.
+    // A reader that only waits for room in a non-blocking output spends some
+    // microseconds a look: that is no progress.
+    if (busy_ && clocked_.load(std::memory_order_acquire)) {
+        timespec spent{};
+        if (clock_gettime(readersClock_, &spent) == 0) {
+            std::int64_t now = std::int64_t(spent.tv_sec) * 1000000000 + spent.tv_nsec;
+            if (now - readersTime_.exchange(now) >= WORKING_TIME)
+                progressed();
+        }
+    }
     auto idle = std::chrono::nanoseconds(steadyNow() - lastProgress_.load());
-    // A long line takes a while to parse and copy after its last bytes came.
     if (busy_)
         return idle < CONSUMER_STALL;
     // Bytes the shell wrote just before it ended count from its end.
@@ -555,6 +576,7 @@ void listen(platform::ChildProcess& shell)
     auto progress = std::make_shared<ReaderProgress>();
     shell.setOutputReader(
         [progress](int fd) {
+            progress->onTheReadersThread();
             progress->progressed();
             ChildOutput output(STDOUT_FILENO, performOnTheMainQueue);
             output.reportProgressTo(progress);

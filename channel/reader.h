@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstddef>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -41,6 +42,10 @@ public:
     static constexpr auto CONSUMER_STALL = std::chrono::seconds(5);
 
     ReaderProgress();
+    // Called on the reader's thread before it reads: while it is busy, the
+    // processor time that thread spends counts as progress too, since one
+    // long line may take seconds to parse on a loaded machine.
+    void onTheReadersThread();
     // A read brought bytes, a line was parsed, or the host's output took some.
     void progressed();
     // The reader works on bytes it has read (routes, parses, copies them)
@@ -50,7 +55,7 @@ public:
     // still wait: while the reader reads, for OUTPUT_IDLE without bytes;
     // while it is busy, for as long as it makes progress at least every
     // CONSUMER_STALL, however long the whole takes.
-    bool stillDraining(std::chrono::steady_clock::duration waited) const;
+    bool stillDraining(std::chrono::steady_clock::duration waited);
     // The reader's copies are no longer wanted: it writes nothing more.
     void giveUp() { givenUp_ = true; }
     bool givenUp() const { return givenUp_; }
@@ -58,6 +63,9 @@ public:
 private:
     std::atomic<std::int64_t> lastProgress_;   // steady clock, nanoseconds
     std::atomic<bool> busy_{false};
+    clockid_t readersClock_{};
+    std::atomic<bool> clocked_{false};           // readersClock_ is set
+    std::atomic<std::int64_t> readersTime_{0};   // its processor time at the last look, nanoseconds
     std::atomic<bool> givenUp_{false};
 };
 
