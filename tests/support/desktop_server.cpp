@@ -456,17 +456,7 @@ std::optional<json> ProtocolPeer::helloAs(const std::string& role, pid_t pid, co
 
 bool runTheMainQueueUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        auto& queue = platform::mainQueue();
-        queue.restart();
-        if (queue.run_for(20ms) == 0)
-            std::this_thread::sleep_for(2ms);
-    }
+    return platform::runTheMainQueueUntil(condition, timeout);
 }
 
 } // namespace fixture

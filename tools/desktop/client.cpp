@@ -3,7 +3,7 @@
 #include "picture.h"
 
 #include "platform/desktop.h"
-#include "platform/linux/desktop/wire.h"
+#include "platform/desktop/wire.h"
 #include "platform/unix_socket.h"
 
 #include <cctype>

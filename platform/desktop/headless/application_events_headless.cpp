@@ -1,4 +1,4 @@
-#include "platform/linux/desktop/application_events_headless.h"
+#include "platform/desktop/headless/application_events_headless.h"
 
 #include "platform/main_queue.h"
 

@@ -1,4 +1,4 @@
-#include "platform/linux/desktop/hot_keys_headless.h"
+#include "platform/desktop/headless/hot_keys_headless.h"
 
 #include "platform/main_queue.h"
 

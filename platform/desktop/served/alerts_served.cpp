@@ -1,6 +1,6 @@
-#include "platform/linux/desktop/alerts_served.h"
+#include "platform/desktop/served/alerts_served.h"
 
-#include "platform/linux/desktop/wire.h"
+#include "platform/desktop/wire.h"
 #include "platform/main_queue.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
-#include "platform/linux/desktop/panels_served.h"
+#include "platform/desktop/served/panels_served.h"
 
-#include "platform/linux/desktop/wire.h"
+#include "platform/desktop/wire.h"
 
 namespace platform {
 

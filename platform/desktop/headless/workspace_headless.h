@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/desktop/workspace.h"
-#include "platform/linux/desktop/headless_state.h"
+#include "platform/desktop/headless/headless_state.h"
 
 #include <vector>
 

@@ -3,8 +3,8 @@
 // notifications arrive as events. Without the server, the headless workspace.
 #pragma once
 
-#include "platform/linux/desktop/server_connection.h"
-#include "platform/linux/desktop/workspace_headless.h"
+#include "platform/desktop/served/server_connection.h"
+#include "platform/desktop/headless/workspace_headless.h"
 
 namespace platform {
 

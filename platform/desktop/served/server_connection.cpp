@@ -1,6 +1,6 @@
-#include "platform/linux/desktop/server_connection.h"
+#include "platform/desktop/served/server_connection.h"
 
-#include "platform/linux/desktop/wire.h"
+#include "platform/desktop/wire.h"
 #include "platform/standard_error.h"
 
 #include <cerrno>

@@ -2,8 +2,8 @@
 // visible ones in its window list. Without the server, the headless panels.
 #pragma once
 
-#include "platform/linux/desktop/panels_headless.h"
-#include "platform/linux/desktop/server_connection.h"
+#include "platform/desktop/headless/panels_headless.h"
+#include "platform/desktop/served/server_connection.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/desktop/headless_state.h"
+#include "platform/desktop/headless/headless_state.h"
 
 #include "platform/main_queue.h"
 

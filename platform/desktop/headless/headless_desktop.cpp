@@ -4,14 +4,14 @@
 // kept so that what the host reads back is what it set.
 #include "platform/desktop.h"
 
-#include "platform/linux/desktop/alerts_headless.h"
-#include "platform/linux/desktop/application_events_headless.h"
-#include "platform/linux/desktop/headless_state.h"
-#include "platform/linux/desktop/hot_keys_headless.h"
-#include "platform/linux/desktop/panels_headless.h"
-#include "platform/linux/desktop/status_bar_headless.h"
-#include "platform/linux/desktop/window_server_headless.h"
-#include "platform/linux/desktop/workspace_headless.h"
+#include "platform/desktop/headless/alerts_headless.h"
+#include "platform/desktop/headless/application_events_headless.h"
+#include "platform/desktop/headless/headless_state.h"
+#include "platform/desktop/headless/hot_keys_headless.h"
+#include "platform/desktop/headless/panels_headless.h"
+#include "platform/desktop/headless/status_bar_headless.h"
+#include "platform/desktop/headless/window_server_headless.h"
+#include "platform/desktop/headless/workspace_headless.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/desktop/alerts_headless.h"
+#include "platform/desktop/headless/alerts_headless.h"
 
 #include "platform/main_queue.h"
 

@@ -1,6 +1,6 @@
-#include "platform/linux/desktop/application_events_served.h"
+#include "platform/desktop/served/application_events_served.h"
 
-#include "platform/linux/desktop/wire.h"
+#include "platform/desktop/wire.h"
 
 #include <cctype>
 

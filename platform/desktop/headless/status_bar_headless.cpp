@@ -1,6 +1,6 @@
-#include "platform/linux/desktop/status_bar_headless.h"
+#include "platform/desktop/headless/status_bar_headless.h"
 
-#include "platform/linux/desktop/wire.h"
+#include "platform/desktop/wire.h"
 #include "platform/main_queue.h"
 
 namespace platform {

@@ -3,8 +3,8 @@
 // the registrations made so far.
 #pragma once
 
-#include "platform/linux/desktop/hot_keys_headless.h"
-#include "platform/linux/desktop/server_connection.h"
+#include "platform/desktop/headless/hot_keys_headless.h"
+#include "platform/desktop/served/server_connection.h"
 
 namespace platform {
 

@@ -3,15 +3,15 @@
 // self does, and falls back to that self when the server is gone.
 #include "platform/desktop.h"
 
-#include "platform/linux/desktop/alerts_served.h"
-#include "platform/linux/desktop/application_events_served.h"
-#include "platform/linux/desktop/headless_state.h"
-#include "platform/linux/desktop/hot_keys_served.h"
-#include "platform/linux/desktop/panels_served.h"
-#include "platform/linux/desktop/server_connection.h"
-#include "platform/linux/desktop/status_bar_served.h"
-#include "platform/linux/desktop/window_server_served.h"
-#include "platform/linux/desktop/workspace_served.h"
+#include "platform/desktop/served/alerts_served.h"
+#include "platform/desktop/served/application_events_served.h"
+#include "platform/desktop/headless/headless_state.h"
+#include "platform/desktop/served/hot_keys_served.h"
+#include "platform/desktop/served/panels_served.h"
+#include "platform/desktop/served/server_connection.h"
+#include "platform/desktop/served/status_bar_served.h"
+#include "platform/desktop/served/window_server_served.h"
+#include "platform/desktop/served/workspace_served.h"
 #include "platform/unix_socket.h"
 
 namespace platform {

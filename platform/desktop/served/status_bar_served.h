@@ -4,8 +4,8 @@
 // server, the headless status bar.
 #pragma once
 
-#include "platform/linux/desktop/server_connection.h"
-#include "platform/linux/desktop/status_bar_headless.h"
+#include "platform/desktop/served/server_connection.h"
+#include "platform/desktop/headless/status_bar_headless.h"
 
 namespace platform {
 

@@ -2,8 +2,8 @@
 // waits as long as the server lives. Without the server, the headless alerts.
 #pragma once
 
-#include "platform/linux/desktop/alerts_headless.h"
-#include "platform/linux/desktop/server_connection.h"
+#include "platform/desktop/headless/alerts_headless.h"
+#include "platform/desktop/served/server_connection.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/desktop/wire.h"
+#include "platform/desktop/wire.h"
 
 #include <cmath>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "platform/linux/desktop/workspace_headless.h"
+#include "platform/desktop/headless/workspace_headless.h"
 
 #include "platform/main_queue.h"
 

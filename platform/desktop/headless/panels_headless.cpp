@@ -1,4 +1,4 @@
-#include "platform/linux/desktop/panels_headless.h"
+#include "platform/desktop/headless/panels_headless.h"
 
 #include "platform/main_queue.h"
 

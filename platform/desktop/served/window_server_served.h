@@ -3,8 +3,8 @@
 // Without the server, the headless window server.
 #pragma once
 
-#include "platform/linux/desktop/server_connection.h"
-#include "platform/linux/desktop/window_server_headless.h"
+#include "platform/desktop/served/server_connection.h"
+#include "platform/desktop/headless/window_server_headless.h"
 
 namespace platform {
 

@@ -4,8 +4,8 @@
 // installed. Without the server nothing arrives.
 #pragma once
 
-#include "platform/linux/desktop/application_events_headless.h"
-#include "platform/linux/desktop/server_connection.h"
+#include "platform/desktop/headless/application_events_headless.h"
+#include "platform/desktop/served/server_connection.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/desktop/window_server_headless.h"
+#include "platform/desktop/headless/window_server_headless.h"
 
 #include "platform/main_queue.h"
 

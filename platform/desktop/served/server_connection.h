@@ -12,7 +12,7 @@
 #include "platform/result.h"
 
 #include "platform/desktop.h"
-#include "platform/linux/desktop/headless_state.h"
+#include "platform/desktop/headless/headless_state.h"
 #include "platform/main_queue.h"
 
 #include <nlohmann/json.hpp>

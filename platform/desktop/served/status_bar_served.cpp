@@ -1,6 +1,6 @@
-#include "platform/linux/desktop/status_bar_served.h"
+#include "platform/desktop/served/status_bar_served.h"
 
-#include "platform/linux/desktop/wire.h"
+#include "platform/desktop/wire.h"
 
 namespace platform {
 
