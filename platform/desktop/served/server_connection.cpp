@@ -3,11 +3,8 @@
 #include "platform/desktop/wire.h"
 #include "platform/standard_error.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace platform {
@@ -15,9 +12,6 @@ namespace platform {
 namespace {
 
 using Json = nlohmann::json;
-
-// A line longer than this is no line of the protocol.
-constexpr std::size_t LINE_LIMIT = 16 * 1024 * 1024;
 
 // How long a call that is not modal waits for the server.
 std::chrono::milliseconds answerBound()
@@ -35,6 +29,7 @@ std::chrono::milliseconds answerBound()
 
 ServerConnection::ServerConnection(int fd, HeadlessState& state)
     : fd_(fd)
+    , lines_(fd)
     , state_(state)
     , bound_(answerBound())
 {
@@ -113,22 +108,11 @@ std::optional<Json> ServerConnection::call(Json request, bool modal)
             }
             return reply;
         }
-        int timeout = -1;
-        if (!modal) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) {
-                goneBecause("no answer to " + op + " within " + std::to_string(bound_.count()) + " ms");
-                return std::nullopt;
-            }
-            timeout = int(left);
-        }
-        pollfd wait{fd_, POLLIN, 0};
-        int ready = ::poll(&wait, 1, timeout);
-        if (ready < 0 && errno != EINTR) {
-            goneBecause(std::string("poll: ") + std::strerror(errno));
+        if (!modal && Clock::now() >= deadline) {
+            goneBecause("no answer to " + op + " within " + std::to_string(bound_.count()) + " ms");
             return std::nullopt;
         }
-        if (ready > 0 && !readAvailable())
+        if (!readLines(modal ? Clock::time_point::max() : deadline))
             return std::nullopt;
     }
 }
@@ -136,76 +120,51 @@ std::optional<Json> ServerConnection::call(Json request, bool modal)
 // Writes one line whole, waiting for room until the deadline.
 bool ServerConnection::writeLine(const Json& message, Clock::time_point deadline)
 {
-    std::string bytes = wire::lineOf(message) + "\n";
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (wrote > 0) {
-            done += std::size_t(wrote);
-            continue;
-        }
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            pollfd wait{fd_, POLLOUT, 0};
-            if (left <= 0 || ::poll(&wait, 1, int(left)) == 0) {
-                goneBecause("the server stopped reading");
-                return false;
-            }
-            continue;
-        }
-        goneBecause(std::string("cannot write to the server: ") + std::strerror(errno));
+    switch (lines_.write(wire::lineOf(message) + "\n", deadline)) {
+    case LineSocket::Write::written:
+        return true;
+    case LineSocket::Write::stalled:
+        goneBecause("the server stopped reading");
         return false;
+    case LineSocket::Write::failed:
+        break;
     }
-    return true;
+    goneBecause(std::string("cannot write to the server: ") + std::strerror(lines_.error()));
+    return false;
 }
 
 // Reads what the socket holds now; false when the server is gone.
 bool ServerConnection::readAvailable()
 {
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (got > 0) {
-            take(std::string_view(buffer, std::size_t(got)));
-            if (gone_)
-                return false;
-            continue;
-        }
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return true;
-        goneBecause(got == 0 ? std::string("the server closed the connection")
-                             : std::string("cannot read from the server: ") + std::strerror(errno));
-        return false;
-    }
+    return readLines(Clock::time_point::min());
 }
 
-// Splits bytes into lines and sorts them into replies and events.
-void ServerConnection::take(std::string_view bytes)
+// Waits until `deadline` for a line, then sorts it and every whole line
+// that has arrived with it: none stays behind in the buffer, where the
+// watch on the socket would not see it. False when the server is gone.
+bool ServerConnection::readLines(Clock::time_point deadline)
 {
-    while (!bytes.empty()) {
-        auto newline = bytes.find('\n');
-        if (newline == std::string_view::npos) {
-            if (!discarding_)
-                pending_.append(bytes);
-            if (pending_.size() > LINE_LIMIT) {
-                complain("a line longer than " + std::to_string(LINE_LIMIT) + " bytes", pending_);
-                pending_.clear();
-                discarding_ = true;
-            }
-            return;
-        }
-        if (!discarding_) {
-            pending_.append(bytes.substr(0, newline));
-            std::string line = std::move(pending_);
-            pending_.clear();
+    std::string line;
+    for (;;) {
+        switch (lines_.readLine(line, deadline)) {
+        case LineSocket::Read::line:
             handleLine(line);
+            break;
+        case LineSocket::Read::tooLong:
+            complain("a line longer than " + std::to_string(LineSocket::DEFAULT_LIMIT) + " bytes", line);
+            break;
+        case LineSocket::Read::timedOut:
+            return true;
+        case LineSocket::Read::closed:
+            goneBecause("the server closed the connection");
+            return false;
+        case LineSocket::Read::failed:
+            goneBecause(std::string("cannot read from the server: ") + std::strerror(lines_.error()));
+            return false;
         }
-        discarding_ = false;
-        bytes.remove_prefix(newline + 1);
+        if (gone_)
+            return false;
+        deadline = Clock::time_point::min();
     }
 }
 

@@ -12,6 +12,7 @@
 #include "platform/result.h"
 
 #include "platform/desktop.h"
+#include "platform/line_socket.h"
 #include "platform/desktop/headless/headless_state.h"
 #include "platform/main_queue.h"
 
@@ -69,13 +70,14 @@ private:
 
     bool writeLine(const Json& message, Clock::time_point deadline);
     bool readAvailable();
-    void take(std::string_view bytes);
+    bool readLines(Clock::time_point deadline);
     void handleLine(const std::string& line);
     void goneBecause(const std::string& reason);
     void dispatchSoon();
     void drain();
 
     int fd_;
+    LineSocket lines_;
     HeadlessState& state_;
     std::chrono::milliseconds bound_;
     bool gone_ = false;
@@ -83,8 +85,6 @@ private:
     std::string failure_;
     std::unique_ptr<DescriptorWatch> watch_;
     int64_t nextRequest_ = 1;
-    std::string pending_;
-    bool discarding_ = false;
     std::map<int64_t, Json> replies_;
     std::deque<Json> events_;
     bool drainPosted_ = false;
