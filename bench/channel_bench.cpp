@@ -23,7 +23,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <algorithm>
-#include <asio/executor_work_guard.hpp>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -148,18 +147,15 @@ public:
         thread_ = std::thread([&] {
             platform::markTheMainThread();
             started = true;
-            auto guard = asio::make_work_guard(platform::mainQueue());
-            platform::mainQueue().restart();
-            platform::mainQueue().run();
+            platform::runTheMainQueueUntilStopped();
         });
         while (!started)
             std::this_thread::yield();
     }
     ~MainLoopThread()
     {
-        platform::mainQueue().stop();
+        platform::stopTheMainQueue();
         thread_.join();
-        platform::mainQueue().restart();
         platform::markTheMainThread();
     }
     // Returns once everything queued so far has been performed.
@@ -228,8 +224,7 @@ void BM_ReaderOnOneCore(benchmark::State& state)
     for (auto _ : state) {
         for (std::size_t at = 0; at < stream.size(); at += CHUNK) {
             output.take(std::string_view(stream).substr(at, CHUNK));
-            platform::mainQueue().restart();
-            platform::mainQueue().poll();
+            platform::runWhatIsReady();
         }
         lines += linesPerStream;
     }
@@ -315,7 +310,6 @@ void BM_InboxToAReadingShell(benchmark::State& state)
     auto inbox = ChildInbox::on(shell.writeEnd);
     shell.writeEnd = -1;
     const std::string& line = outgoingLine();
-    auto& queue = platform::mainQueue();
     std::size_t messages = 0;
     std::size_t refused = 0;
     for (auto _ : state) {
@@ -323,15 +317,13 @@ void BM_InboxToAReadingShell(benchmark::State& state)
             // A sender never waits; this one lets the loop run when the
             // inbox is full, as the host's main loop would between events.
             while (inbox->held() + static_cast<std::int64_t>(line.size()) > CHILD_INBOX_LIMIT) {
-                queue.restart();
-                queue.run_one();
+                platform::runOneHandler();
             }
             if (!inbox->send(line))
                 ++refused;
         }
         while (inbox->held() > 0) {
-            queue.restart();
-            queue.run_one();
+            platform::runOneHandler();
         }
         messages += MESSAGES_PER_ROUND;
     }

@@ -119,8 +119,7 @@ double round(const std::string& path, const std::function<void()>& serve)
 double hostRound(const std::string& path)
 {
     return round(path, [] {
-        platform::mainQueue().restart();
-        platform::mainQueue().run_for(std::chrono::milliseconds(5));
+        platform::runTheMainQueueFor(std::chrono::milliseconds(5));
     });
 }
 

@@ -157,7 +157,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     pthread_attr_destroy(&attributes);
     // The owners read what the reader queued, on the main thread, as in the
     // host.
-    platform::mainQueue().restart();
-    platform::mainQueue().poll();
+    platform::runWhatIsReady();
     return 0;
 }

@@ -37,18 +37,6 @@ DesktopIdentity ownDesktopIdentity()
 
 namespace {
 
-// Whether the environment names an X display and a session bus.
-bool aLiveSessionIsNamed()
-{
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display)
-        return false;
-    if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"); bus && *bus)
-        return true;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    return runtime && *runtime && isSocket(appendingComponent(runtime, "bus"));
-}
-
 // The server the environment names when it answers; else the live desktop
 // when it is asked for, or when the session offers one and it is not
 // refused; else the headless desktop.
@@ -66,7 +54,7 @@ std::unique_ptr<Desktop> chooseTheDesktop()
     }
     const char* live = std::getenv(LIVE_DESKTOP_VARIABLE);
     std::string_view wanted = live ? live : "";
-    if (wanted == "on" || (wanted != "off" && aLiveSessionIsNamed())) {
+    if (wanted == "on" || (wanted != "off" && theSessionOffersALiveDesktop())) {
         auto loaded = loadTheLiveDesktop(identity);
         if (loaded)
             return std::move(*loaded);

@@ -3,9 +3,10 @@
 // a topic through its function (workspace(), windowServer(), statusBar(),
 // hotKeys(), panels(), alerts(), applicationEvents()) and nothing below it.
 // Three implementations serve every topic: the embedded headless desktop
-// (the default), the desktop server, a separate program named by the
-// environment, and the live desktop of a real X11 session with a session bus,
-// a library of its own loaded only when it is chosen.
+// (the default, platform/desktop/headless), the desktop server, a separate
+// program named by the environment (platform/desktop/served), and the live
+// desktop of the system's own session (on Linux an X11 session with a
+// session bus, platform/linux/desktop/live).
 //
 // The calls are shaped after what the host does with them, not after
 // AppKit's classes: a menu is a value the host builds and hands over whole, a
@@ -45,14 +46,6 @@ inline constexpr int DESKTOP_PROTOCOL = 1;
 // Whether the live desktop serves: "on" forces it, "off" keeps it away, and
 // anything else (or nothing) lets the session decide (see below).
 inline constexpr const char* LIVE_DESKTOP_VARIABLE = "KESTRUNE_LIVE_DESKTOP";
-// The live desktop's library in place of the bundle's own (tests, a
-// library built elsewhere).
-inline constexpr const char* LIVE_DESKTOP_LIBRARY_VARIABLE = "KESTRUNE_LIVE_DESKTOP_LIBRARY";
-// The library's file name: in Contents/Frameworks of an application bundle,
-// beside the executable of a bare tool.
-inline constexpr const char* LIVE_DESKTOP_LIBRARY_NAME = "libkestrune-live-desktop.so";
-// Its one entry point (see LiveDesktopEntry).
-inline constexpr const char* LIVE_DESKTOP_ENTRY = "kestrune_make_live_desktop";
 
 // One desktop: its topics, living as long as it does.
 class Desktop {
@@ -72,7 +65,7 @@ public:
 // desktop of this process, chosen once on first use: the desktop server
 // whose socket the environment names (DESKTOP_SOCKET_VARIABLE); else the live
 // desktop when LIVE_DESKTOP_VARIABLE says "on", or says nothing and the
-// environment names a display and a session bus; else the headless desktop.
+// session offers one; else the headless desktop.
 // A named server or a live desktop that cannot be had is said once on
 // standard error, and the headless desktop serves.
 
@@ -99,17 +92,13 @@ std::unique_ptr<Desktop> makeHeadlessDesktop();
 // `error`, when the server cannot be reached or refuses the host.
 Result<std::unique_ptr<Desktop>> connectToTheDesktopServer(const std::string& socketPath, DesktopIdentity identity);
 
-// The live desktop's entry point: a desktop on the session the environment
-// names, or nullptr with the reason in `error`. The library is never
-// unloaded, so the desktop's code stays in place for its whole life.
-using LiveDesktopEntry = Desktop* (*)(const DesktopIdentity& identity, std::string& error);
+// Whether this process runs in a session with a live desktop of its own, so
+// that it serves unless refused (on Linux: a named X display and a session
+// bus).
+bool theSessionOffersALiveDesktop();
 
-// Where the live desktop's library is looked for: the variable's path, else
-// the bundle's Contents/Frameworks (a bare tool's own folder).
-std::string liveDesktopLibraryPath();
-
-// Loads the live desktop's library and makes the desktop; nothing, with the
-// reason, when the library or the session cannot be had.
+// Makes the live desktop of the system's session; nothing, with the reason,
+// when it cannot be had (on Linux: its library or the session).
 Result<std::unique_ptr<Desktop>> loadTheLiveDesktop(DesktopIdentity identity);
 
 } // namespace platform

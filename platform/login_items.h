@@ -1,6 +1,6 @@
 // Login items: the launch agents a bundle ships in Contents/Library/LaunchAgents,
-// started when the user logs in. Here each registered agent is an XDG
-// autostart entry.
+// started when the user logs in. How the system keeps a registration is the
+// system's own (on Linux an autostart entry, platform/linux/login_items.cpp).
 #pragma once
 
 #include "platform/bundle.h"
@@ -23,10 +23,6 @@ enum class AgentStatus {
 // The bundle's Contents/Library/LaunchAgents.
 std::string launchAgentsFolder(const Bundle& bundle);
 
-// $XDG_CONFIG_HOME/autostart, or ~/.config/autostart when that variable is
-// unset, empty or not an absolute path.
-std::string autostartFolder();
-
 // One launch agent of a bundle as a login item.
 class AgentService {
 public:
@@ -36,15 +32,15 @@ public:
 
     const std::string& plistName() const { return plistName_; }
 
-    // The autostart entry that stands for this agent.
+    // Where the system keeps this agent's registration.
     std::string entryPath() const;
 
-    // Writes the agent's autostart entry, so that it starts at login. An
-    // entry the user switched off stays switched off.
+    // Registers the agent, so that it starts at login. A registration the
+    // user switched off stays switched off.
     Result<void> registerTheAgent() const;
 
-    // Removes the agent's autostart entry, whichever copy of the application
-    // it starts. Succeeds also when there was no entry.
+    // Removes the agent's registration, whichever copy of the application
+    // it starts. Succeeds also when there was none.
     Result<void> unregisterTheAgent() const;
 
     AgentStatus status() const;

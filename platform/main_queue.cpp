@@ -3,6 +3,7 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/executor_work_guard.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
@@ -18,14 +19,18 @@
 namespace platform {
 
 namespace {
-std::atomic<std::thread::id> mainThreadId{};
-}
 
+std::atomic<std::thread::id> mainThreadId{};
+
+// The loop itself: asio's, whose descriptor and signal services stand for
+// the run loop sources of the system.
 asio::io_context& mainQueue()
 {
     static asio::io_context* queue = new asio::io_context(1);
     return *queue;
 }
+
+} // namespace
 
 void markTheMainThread()
 {
@@ -59,6 +64,50 @@ void runTheMainLoop()
         mainQueue().run();
         mainQueue().restart();
     }
+}
+
+std::size_t runTheMainQueueFor(std::chrono::steady_clock::duration time)
+{
+    mainQueue().restart();
+    return mainQueue().run_for(time);
+}
+
+std::size_t runWhatIsReady()
+{
+    mainQueue().restart();
+    return mainQueue().poll();
+}
+
+std::size_t runOneHandler()
+{
+    mainQueue().restart();
+    return mainQueue().run_one();
+}
+
+bool runTheMainQueueUntil(const std::function<bool()>& condition, std::chrono::steady_clock::duration limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        // An idle loop returns at once: a short nap keeps the wait from
+        // spinning while the condition waits on something outside it.
+        if (runTheMainQueueFor(std::chrono::milliseconds(10)) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void runTheMainQueueUntilStopped()
+{
+    auto guard = asio::make_work_guard(mainQueue());
+    mainQueue().restart();
+    mainQueue().run();
+}
+
+void stopTheMainQueue()
+{
+    mainQueue().stop();
 }
 
 namespace {

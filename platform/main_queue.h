@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -14,9 +15,8 @@ class io_context;
 
 namespace platform {
 
-// The loop itself. Created on first use; the main thread is whichever thread
+// The loop is created on first use; the main thread is whichever thread
 // calls markTheMainThread() first (main() does, before anything else).
-asio::io_context& mainQueue();
 
 // Records the calling thread as the main thread.
 void markTheMainThread();
@@ -35,6 +35,25 @@ void post(std::function<void()> work);
 // Runs the loop until the process exits. Never returns: the host ends only
 // through an explicit exit.
 [[noreturn]] void runTheMainLoop();
+
+// For programs that turn the loop themselves instead (tests, benchmarks,
+// fuzz targets), on the thread they marked as the main one. Each gives how
+// many handlers ran; none of them says how the loop is made.
+
+// Runs what is ready and waits for more, for at most `time`.
+std::size_t runTheMainQueueFor(std::chrono::steady_clock::duration time);
+// Runs what is ready now, waiting for nothing.
+std::size_t runWhatIsReady();
+// Runs one handler, waiting for one as long as it takes.
+std::size_t runOneHandler();
+// Runs the loop until `condition` holds; false when `limit` passed first.
+// The condition is checked between short turns, so it may watch things
+// outside the loop (a process, a file).
+bool runTheMainQueueUntil(const std::function<bool()>& condition, std::chrono::steady_clock::duration limit);
+// Runs the loop, idle or not, until stopTheMainQueue() is called.
+void runTheMainQueueUntilStopped();
+// Makes runTheMainQueueUntilStopped() return. Safe from any thread.
+void stopTheMainQueue();
 
 // A signal turned into an event on the main queue.
 class SignalSource {

@@ -10,6 +10,11 @@
 
 namespace platform {
 
+// Where autostart entries live: $XDG_CONFIG_HOME/autostart, or
+// ~/.config/autostart when that variable is unset, empty or not an absolute
+// path.
+std::string autostartFolder();
+
 // The keys of an entry's [Desktop Entry] group with their values unescaped.
 using DesktopEntryKeys = std::map<std::string, std::string>;
 

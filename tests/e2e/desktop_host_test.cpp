@@ -5,8 +5,8 @@
 #include "support/desktop_server.h"
 
 #include "platform/desktop.h"
-#include "platform/linux/desktop/wire.h"
-#include "platform/linux/desktop/window_server_headless.h"
+#include "platform/desktop/wire.h"
+#include "platform/desktop/headless/window_server_headless.h"
 #include "platform/main_queue.h"
 #include "platform/process.h"
 #include "platform/unix_socket.h"

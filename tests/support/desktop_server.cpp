@@ -45,49 +45,21 @@ int connectTo(const std::string& path)
     return connected ? *connected : -1;
 }
 
-// Writes all the bytes; false when the peer is gone.
-bool writeAll(int fd, const std::string& bytes)
+// Writes all the bytes, however long the peer takes; false when it is gone.
+bool writeAll(platform::LineSocket& lines, const std::string& bytes)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        done += std::size_t(wrote);
-    }
-    return true;
+    return lines.write(bytes, platform::LineSocket::Clock::time_point::max()) == platform::LineSocket::Write::written;
 }
 
-// The next line from `fd`, reading into `buffer`; nothing at the deadline or
-// the end.
-std::optional<std::string> nextLine(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline)
+// The next line (of a line past the limit, its start); nothing at the
+// deadline or the end.
+std::optional<std::string> nextLine(platform::LineSocket& lines, std::chrono::steady_clock::time_point deadline)
 {
-    for (;;) {
-        auto newline = buffer.find('\n');
-        if (newline != std::string::npos) {
-            std::string line = buffer.substr(0, newline);
-            buffer.erase(0, newline + 1);
-            return line;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return std::nullopt;
-        pollfd wait{fd, POLLIN, 0};
-        int ready = ::poll(&wait, 1, int(left));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            continue;
-        char chunk[65536];
-        ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return std::nullopt;
-        buffer.append(chunk, std::size_t(got));
-    }
+    std::string line;
+    auto read = lines.readLine(line, deadline);
+    if (read == platform::LineSocket::Read::line || read == platform::LineSocket::Read::tooLong)
+        return line;
+    return std::nullopt;
 }
 
 } // namespace
@@ -245,18 +217,21 @@ void DesktopServer::connect()
     fd_ = connectTo(socket_);
     if (fd_ < 0)
         return;
+    lines_.emplace(fd_);
     std::string hello = json{{"op", "hello"}, {"id", 0}, {"protocol", platform::DESKTOP_PROTOCOL}, {"role", "client"}}.dump() + "\n";
-    if (!writeAll(fd_, hello)) {
+    if (!writeAll(*lines_, hello)) {
+        lines_.reset();
         ::close(fd_);
         fd_ = -1;
         return;
     }
     auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (auto line = nextLine(fd_, buffer_, deadline)) {
+    while (auto line = nextLine(*lines_, deadline)) {
         auto reply = json::parse(*line, nullptr, false);
         if (reply.is_object() && reply.value("id", json()) == 0)
             return;
     }
+    lines_.reset();
     ::close(fd_);
     fd_ = -1;
 }
@@ -277,10 +252,10 @@ json DesktopServer::request(json message)
         else
             ++member;
     }
-    if (!writeAll(fd_, message.dump() + "\n"))
+    if (!writeAll(*lines_, message.dump() + "\n"))
         return {{"error", "the desktop server is gone"}};
     auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (auto line = nextLine(fd_, buffer_, deadline)) {
+    while (auto line = nextLine(*lines_, deadline)) {
         auto reply = json::parse(*line, nullptr, false);
         if (reply.is_object() && reply.value("id", json()) == id)
             return reply;
@@ -368,6 +343,8 @@ Run DesktopServer::client(const std::vector<std::string>& arguments, std::chrono
 ProtocolPeer::ProtocolPeer(const std::string& socket)
     : fd_(connectTo(socket))
 {
+    if (fd_ >= 0)
+        lines_.emplace(fd_);
 }
 
 ProtocolPeer::~ProtocolPeer()
@@ -377,6 +354,7 @@ ProtocolPeer::~ProtocolPeer()
 
 void ProtocolPeer::close()
 {
+    lines_.reset();
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
@@ -384,7 +362,7 @@ void ProtocolPeer::close()
 
 bool ProtocolPeer::write(const std::string& bytes)
 {
-    return fd_ >= 0 && writeAll(fd_, bytes);
+    return fd_ >= 0 && writeAll(*lines_, bytes);
 }
 
 bool ProtocolPeer::send(const json& message)
@@ -396,7 +374,7 @@ std::optional<json> ProtocolPeer::line(std::chrono::steady_clock::time_point dea
 {
     if (fd_ < 0)
         return std::nullopt;
-    auto text = nextLine(fd_, buffer_, deadline);
+    auto text = nextLine(*lines_, deadline);
     if (!text)
         return std::nullopt;
     auto message = json::parse(*text, nullptr, false);
@@ -457,17 +435,7 @@ std::optional<json> ProtocolPeer::helloAs(const std::string& role, pid_t pid, co
 
 bool runTheMainQueueUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        auto& queue = platform::mainQueue();
-        queue.restart();
-        if (queue.run_for(20ms) == 0)
-            std::this_thread::sleep_for(2ms);
-    }
+    return platform::runTheMainQueueUntil(condition, timeout);
 }
 
 } // namespace fixture

@@ -6,6 +6,8 @@
 
 #include "support/fixture.h"
 
+#include "platform/line_socket.h"
+
 #include <nlohmann/json.hpp>
 
 #include <sys/types.h>
@@ -128,7 +130,7 @@ private:
     pid_t pid_ = -1;
     std::mutex mutex_;
     int fd_ = -1;
-    std::string buffer_;
+    std::optional<platform::LineSocket> lines_;
     int64_t nextId_ = 1;
     void connect();
 };
@@ -159,7 +161,7 @@ public:
 private:
     std::optional<json> line(std::chrono::steady_clock::time_point deadline);
     int fd_ = -1;
-    std::string buffer_;
+    std::optional<platform::LineSocket> lines_;
     std::vector<json> unclaimed_;
     int64_t nextId_ = 1;
 };

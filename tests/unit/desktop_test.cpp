@@ -1,8 +1,8 @@
 // The headless desktop, and the desktop's values as the protocol writes them.
 #include "platform/desktop.h"
-#include "platform/linux/desktop/wire.h"
-#include "platform/linux/desktop/status_bar_headless.h"
-#include "platform/linux/desktop/window_server_headless.h"
+#include "platform/desktop/wire.h"
+#include "platform/desktop/headless/status_bar_headless.h"
+#include "platform/desktop/headless/window_server_headless.h"
 #include "platform/main_queue.h"
 
 #include <asio/io_context.hpp>
@@ -20,8 +20,7 @@ namespace {
 // Runs what the main queue holds now.
 void runTheMainQueue()
 {
-    mainQueue().restart();
-    mainQueue().poll();
+    runWhatIsReady();
 }
 
 DesktopIdentity someone()

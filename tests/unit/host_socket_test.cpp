@@ -35,8 +35,7 @@ const std::string BIG_REQUEST = R"({"invoke":"big"})" "\n";
 // Lets the main queue run briefly.
 void pumpOnce()
 {
-    platform::mainQueue().restart();
-    platform::mainQueue().run_for(std::chrono::milliseconds(1));
+    platform::runTheMainQueueFor(std::chrono::milliseconds(1));
 }
 
 // A peer of the host socket, driven from the main thread: what it sends

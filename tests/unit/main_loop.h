@@ -19,16 +19,7 @@ namespace testing_support {
 // passed first.
 inline bool pumpUntil(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(20))
 {
-    auto& queue = platform::mainQueue();
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        queue.restart();
-        if (queue.run_for(std::chrono::milliseconds(10)) == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return platform::runTheMainQueueUntil(done, limit);
 }
 
 // A pipe whose ends close with it; the read end is non-blocking.

@@ -50,8 +50,7 @@ struct Family {
 
 void runTheLoopFor(std::chrono::milliseconds time)
 {
-    platform::mainQueue().restart();
-    platform::mainQueue().run_for(time);
+    platform::runTheMainQueueFor(time);
 }
 
 } // namespace

@@ -3,7 +3,8 @@
 #include "picture.h"
 
 #include "platform/desktop.h"
-#include "platform/linux/desktop/wire.h"
+#include "platform/desktop/wire.h"
+#include "platform/line_socket.h"
 #include "platform/unix_socket.h"
 
 #include <nlohmann/json.hpp>
@@ -17,10 +18,8 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <poll.h>
 #include <set>
 #include <sstream>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace desktop {
@@ -566,7 +565,7 @@ json stateInFile(const std::string& path)
     return state;
 }
 
-// A blocking connection with a deadline on every wait.
+// The connection to the server, with a deadline on every wait.
 class Line {
 public:
     ~Line()
@@ -581,64 +580,44 @@ public:
         if (!connected)
             return connected.failure().description();
         fd_ = *connected;
+        lines_.emplace(fd_);
         return std::nullopt;
     }
 
+    // The server takes what it is sent; a writer waits as long as it reads.
     bool write(const json& message)
     {
-        std::string bytes = wire::lineOf(message) + "\n";
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t wrote = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (wrote < 0 && errno == EINTR)
-                continue;
-            if (wrote <= 0)
-                return false;
-            done += std::size_t(wrote);
-        }
-        return true;
+        return lines_->write(wire::lineOf(message) + "\n", platform::LineSocket::Clock::time_point::max())
+            == platform::LineSocket::Write::written;
     }
 
     // The reply with this id; nothing on timeout or end, with the reason.
     std::optional<json> replyTo(int64_t id, std::chrono::milliseconds timeout, std::string& failure)
     {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
+        auto deadline = platform::LineSocket::Clock::now() + timeout;
+        std::string line;
         for (;;) {
-            auto newline = buffer_.find('\n');
-            while (newline != std::string::npos) {
-                std::string line = buffer_.substr(0, newline);
-                buffer_.erase(0, newline + 1);
-                auto message = wire::objectOfLine(line);
-                if (message && wire::integerAt(*message, "id") == id)
+            switch (lines_->readLine(line, deadline)) {
+            case platform::LineSocket::Read::line:
+                if (auto message = wire::objectOfLine(line); message && wire::integerAt(*message, "id") == id)
                     return message;
-                newline = buffer_.find('\n');
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0) {
+                break;
+            case platform::LineSocket::Read::tooLong:
+                break;
+            case platform::LineSocket::Read::timedOut:
                 failure = "no answer within " + std::to_string(timeout.count()) + " ms";
                 return std::nullopt;
-            }
-            pollfd wait{fd_, POLLIN, 0};
-            int ready = ::poll(&wait, 1, int(left));
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready <= 0)
-                continue;
-            char chunk[65536];
-            ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
+            case platform::LineSocket::Read::closed:
+            case platform::LineSocket::Read::failed:
                 failure = "the server closed the connection";
                 return std::nullopt;
             }
-            buffer_.append(chunk, std::size_t(got));
         }
     }
 
 private:
     int fd_ = -1;
-    std::string buffer_;
+    std::optional<platform::LineSocket> lines_;
 };
 
 } // namespace

@@ -4,7 +4,7 @@
 
 #include "records.h"
 
-#include "platform/linux/desktop/wire.h"
+#include "platform/desktop/wire.h"
 
 #include <concepts>
 #include <optional>

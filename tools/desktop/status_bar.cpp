@@ -4,7 +4,7 @@
 #include "session.h"
 #include "window_server.h"
 
-#include "platform/linux/desktop/status_bar_headless.h"
+#include "platform/desktop/headless/status_bar_headless.h"
 
 #include <algorithm>
 #include <functional>

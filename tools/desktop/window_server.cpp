@@ -4,7 +4,7 @@
 #include "status_bar.h"
 #include "workspace.h"
 
-#include "platform/linux/desktop/window_server_headless.h"
+#include "platform/desktop/headless/window_server_headless.h"
 
 #include <algorithm>
 #include <set>

@@ -1,7 +1,7 @@
 // Loading the live desktop: its library is opened only when the live desktop
 // is chosen, so a host on the headless desktop or the desktop server maps
 // neither xcb nor sd-bus and starts as fast as before.
-#include "platform/desktop.h"
+#include "platform/linux/desktop/live_loader.h"
 
 #include "platform/bundle.h"
 #include "platform/dynamic_library.h"
@@ -10,6 +10,19 @@
 #include <cstdlib>
 
 namespace platform {
+
+// An X display and a session bus, named by the environment (the bus also by
+// the runtime folder's socket).
+bool theSessionOffersALiveDesktop()
+{
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        return false;
+    if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"); bus && *bus)
+        return true;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime && *runtime && isSocket(appendingComponent(runtime, "bus"));
+}
 
 std::string liveDesktopLibraryPath()
 {

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "platform/desktop.h"
-#include "platform/linux/desktop/alerts_headless.h"
+#include "platform/desktop/headless/alerts_headless.h"
 #include "platform/linux/desktop/live/x_connection.h"
 
 #include <string>

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "platform/desktop.h"
-#include "platform/linux/desktop/application_events_headless.h"
+#include "platform/desktop/headless/application_events_headless.h"
 #include "platform/linux/desktop/live/bus_connection.h"
 
 #include <optional>

@@ -5,7 +5,7 @@
 // grabs again on the keys that carry the symbols now.
 #pragma once
 
-#include "platform/linux/desktop/hot_keys_headless.h"
+#include "platform/desktop/headless/hot_keys_headless.h"
 #include "platform/linux/desktop/live/x_connection.h"
 
 #include <xcb/xcb_keysyms.h>

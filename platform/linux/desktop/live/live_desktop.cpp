@@ -4,7 +4,7 @@
 // makes the desktop.
 #include "platform/desktop.h"
 
-#include "platform/linux/desktop/headless_state.h"
+#include "platform/desktop/headless/headless_state.h"
 #include "platform/linux/desktop/live/alerts_live.h"
 #include "platform/linux/desktop/live/application_events_live.h"
 #include "platform/linux/desktop/live/bus_connection.h"
@@ -62,7 +62,7 @@ private:
 
 } // namespace platform
 
-// The library's entry point (platform::LiveDesktopEntry).
+// The library's entry point (platform::LiveDesktopEntry, live_loader.h).
 extern "C" __attribute__((visibility("default"))) platform::Desktop*
 kestrune_make_live_desktop(const platform::DesktopIdentity& identity, std::string& error)
 {

@@ -5,7 +5,7 @@
 // the same and goes on headless once the X connection is gone.
 #pragma once
 
-#include "platform/linux/desktop/panels_headless.h"
+#include "platform/desktop/headless/panels_headless.h"
 #include "platform/linux/desktop/live/x_connection.h"
 
 #include <map>

@@ -7,12 +7,12 @@
 // status bar goes on as its headless self once the bus is gone.
 #pragma once
 
-#include "platform/linux/desktop/headless_state.h"
+#include "platform/desktop/headless/headless_state.h"
 #include "platform/linux/desktop/live/bus_connection.h"
 #include "platform/linux/desktop/live/dbus_menu.h"
 #include "platform/linux/desktop/live/status_notifier_item.h"
 #include "platform/linux/desktop/live/x_connection.h"
-#include "platform/linux/desktop/status_bar_headless.h"
+#include "platform/desktop/headless/status_bar_headless.h"
 
 #include <map>
 #include <memory>

@@ -10,7 +10,7 @@
 #pragma once
 
 #include "platform/linux/desktop/live/x_connection.h"
-#include "platform/linux/desktop/window_server_headless.h"
+#include "platform/desktop/headless/window_server_headless.h"
 
 #include <memory>
 

@@ -14,7 +14,7 @@
 
 #include "platform/linux/desktop/live/ewmh_windows.h"
 #include "platform/linux/desktop/live/x_connection.h"
-#include "platform/linux/desktop/workspace_headless.h"
+#include "platform/desktop/headless/workspace_headless.h"
 
 #include <map>
 #include <set>
