@@ -12,7 +12,6 @@
 #include <limits>
 #include <mutex>
 #include <poll.h>
-#include <pthread.h>
 #include <unistd.h>
 
 namespace kestrune::channel {
@@ -242,7 +241,8 @@ void ReaderProgress::progressed()
 
 void ReaderProgress::onTheReadersThread()
 {
-    if (pthread_getcpuclockid(pthread_self(), &readersClock_) == 0)
+    readersClock_ = platform::ThreadClock::ofTheCallingThread();
+    if (readersClock_)
         clocked_.store(true, std::memory_order_release);
 }
 
@@ -253,9 +253,8 @@ bool ReaderProgress::stillDraining(std::chrono::steady_clock::duration waited)
     // A reader that only waits for room in a non-blocking output spends some
     // microseconds a look: that is no progress.
     if (busy_ && clocked_.load(std::memory_order_acquire)) {
-        timespec spent{};
-        if (clock_gettime(readersClock_, &spent) == 0) {
-            std::int64_t now = std::int64_t(spent.tv_sec) * 1000000000 + spent.tv_nsec;
+        if (auto spent = readersClock_->spent()) {
+            std::int64_t now = spent->count();
             if (now - readersTime_.exchange(now) >= WORKING_TIME)
                 progressed();
         }

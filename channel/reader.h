@@ -5,12 +5,12 @@
 
 #include "channel/routes.h"
 #include "platform/child_process.h"
+#include "platform/thread_clock.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstddef>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -63,7 +63,7 @@ public:
 private:
     std::atomic<std::int64_t> lastProgress_;   // steady clock, nanoseconds
     std::atomic<bool> busy_{false};
-    clockid_t readersClock_{};
+    std::optional<platform::ThreadClock> readersClock_;
     std::atomic<bool> clocked_{false};           // readersClock_ is set
     std::atomic<std::int64_t> readersTime_{0};   // its processor time at the last look, nanoseconds
     std::atomic<bool> givenUp_{false};
