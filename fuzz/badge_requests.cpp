@@ -18,12 +18,11 @@ using namespace kestrune;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    static const bool ready = [] {
+    static overlays::BadgeOwner& owner = []() -> overlays::BadgeOwner& {
         platform::markTheMainThread();
-        overlays::makeTheBadgeOwner();
-        return true;
+        static overlays::BadgeOwner made;
+        return made;
     }();
-    (void)ready;
     std::string line(reinterpret_cast<const char*>(data), size);
     auto message = platform::objectWithin(line, 1024);
     if (!message)
@@ -32,6 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         if (badge->pid <= 0)
             std::abort();
     }
-    overlays::badgeOwner().showLine(line);
+    owner.showLine(line);
     return 0;
 }

@@ -19,15 +19,15 @@
 using namespace kestrune;
 
 namespace {
-void setUp()
+hotkeys::ChildHotKeys& setUp()
 {
-    static const bool done = [] {
+    static hotkeys::ChildHotKeys& owner = []() -> hotkeys::ChildHotKeys& {
         platform::markTheMainThread();
         hotkeys::makeTheKeyTables(platform::KeyboardLayoutType::iso);
-        hotkeys::makeTheChildHotKeys(true);
-        return true;
+        static hotkeys::ChildHotKeys made;
+        return made;
     }();
-    (void)done;
+    return owner;
 }
 
 void check(bool holds)
@@ -39,7 +39,7 @@ void check(bool holds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    setUp();
+    hotkeys::ChildHotKeys& owner = setUp();
     std::string text(reinterpret_cast<const char*>(data), size);
 
     // The characters put back together are the text.
@@ -67,11 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         }
         // The whole message through the owner: registrations on the headless
         // desktop, the report dropped while no shell listens.
-        hotkeys::childHotKeys()->takeLine(text);
-        auto* owner = hotkeys::childHotKeys();
-        check(owner->rows().size() == owner->statuses().size());
-        if (!owner->rows().empty())
-            owner->fire(owner->rows().size() - 1);
+        owner.takeLine(text);
+        check(owner.rows().size() == owner.statuses().size());
+        if (!owner.rows().empty())
+            owner.fire(owner.rows().size() - 1);
     }
     return 0;
 }

@@ -6,6 +6,8 @@
 #include "menu/key_equivalent.h"
 #include "menu/menu_owner.h"
 #include "menu/rows.h"
+#include "menu/updater.h"
+#include "overlays/panel_host.h"
 #include "platform/main_queue.h"
 #include "supervision/death_log.h"
 
@@ -18,16 +20,21 @@
 using namespace kestrune;
 
 namespace {
-void setUp()
+menu::MenuOwner& setUp()
 {
-    static const bool done = [] {
+    static menu::MenuOwner& owner = []() -> menu::MenuOwner& {
         platform::markTheMainThread();
         // Each drawing's record goes nowhere: its folder cannot exist.
         supervision::setTheDeathLog("com.example.acme", "/dev/null/shell.jsonl");
-        menu::makeTheMenuOwner({.identity = "com.example.acme", .hosted = false, .tellsTheChildItOpened = true, .menuFile = "", .menuSocketPath = ""});
-        return true;
+        static overlays::PanelHost views("/nonexistent/libViews.dylib");
+        static menu::Updater updater(nlohmann::json::object(), false, views);
+        static auto made = std::make_shared<menu::MenuOwner>(
+            menu::MenuSettings{.identity = "com.example.acme", .hosted = false, .tellsTheChildItOpened = true, .menuFile = "", .menuSocketPath = ""},
+            updater);
+        made->hearTheStatusBar();
+        return *made;
     }();
-    (void)done;
+    return owner;
 }
 
 // How deep submenus with rows nest in a published tree, counted without
@@ -52,10 +59,10 @@ int depthOf(const nlohmann::json& tree)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    setUp();
+    menu::MenuOwner& owner = setUp();
     std::string line(reinterpret_cast<const char*>(data), size);
-    menu::menuOwner().drawLine(line);
-    const auto& rows = menu::menuOwner().rows();
+    owner.drawLine(line);
+    const auto& rows = owner.rows();
     if (depthOf(menu::published(rows)) > menu::MENU_DEPTH_LIMIT)
         __builtin_trap();
     menu::withoutStraySeparators(rows);

@@ -15,18 +15,17 @@ using namespace kestrune;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    static const bool ready = [] {
+    static overlays::PanelHost& host = []() -> overlays::PanelHost& {
         platform::markTheMainThread();
         // The missing-entry records go nowhere.
         supervision::setTheDeathLog("com.example.fuzz", std::string("/dev/null/records.jsonl"));
-        overlays::makeThePanelHost({}, "/nonexistent/Fuzz.app");
-        return true;
+        static overlays::PanelHost made(overlays::viewsPathFor({}, "/nonexistent/Fuzz.app"));
+        return made;
     }();
-    (void)ready;
     std::string line(reinterpret_cast<const char*>(data), size);
-    overlays::panelHost().callLine(line);
+    host.callLine(line);
     panelAct(line.c_str());
-    for (const auto& name : overlays::panelHost().opened()) {
+    for (const auto& name : host.opened()) {
         for (char c : name) {
             if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'))
                 std::abort();

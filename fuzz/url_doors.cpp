@@ -12,14 +12,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 using namespace kestrune;
 
 namespace {
-void setUp()
+struct Doors {
+    std::shared_ptr<links::FocusReturn> focusReturn;
+    std::unique_ptr<links::URLReceiver> receiver;
+    std::unique_ptr<links::TerminationRelay> relay;
+};
+
+Doors& setUp()
 {
-    static const bool done = [] {
+    static Doors& doors = []() -> Doors& {
         platform::markTheMainThread();
         links::readTheLinkSettings({
             {"CFBundleURLTypes", {{{"CFBundleURLSchemes", {"acme"}}}}},
@@ -27,20 +34,24 @@ void setUp()
             {"KestruneLinkRelayPrefix", "acme-"},
             {"NSServices", {{{"NSMessage", "openFiles"}, {"NSUserData", "drop"}}}},
         });
+        static Doors made;
+        // A link of the scheme tells focus return, on the headless desktop.
+        made.focusReturn = std::make_shared<links::FocusReturn>();
+        made.focusReturn->observe();
         // Every arrival is also written to the opens log: through the
         // encoder, into nothing.
-        links::makeTheReceiver("com.example.acme", "/dev/null");
-        // A link of the scheme tells focus return, on the headless desktop.
-        links::makeTheFocusReturn();
-        return true;
+        made.receiver = std::make_unique<links::URLReceiver>("com.example.acme", "/dev/null", *made.focusReturn);
+        made.receiver->handleTheGetURLEvent();
+        made.relay = std::make_unique<links::TerminationRelay>(*made.receiver, *made.focusReturn);
+        return made;
     }();
-    (void)done;
+    return doors;
 }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    setUp();
+    Doors& doors = setUp();
     std::string text(reinterpret_cast<const char*>(data), size);
 
     platform::AppleEvent event;
@@ -48,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     event.eventID = platform::INTERNET_EVENT_CLASS;
     event.directObject = text;
     event.senderPid = size > 0 ? static_cast<int32_t>(data[0]) - 16 : 0;
-    links::receiver().openURL(event);
-    links::TerminationRelay().open({text});
+    doors.receiver->openURL(event);
+    doors.relay->open({text});
 
     links::FileService service;
     platform::ServicesRequest request{links::SERVICES_MESSAGE, text, {links::fileURLOf("/tmp/" + text)}};

@@ -1,40 +1,16 @@
 #include "host/startup.h"
 
-#include "channel/outgoing.h"
-#include "channel/routes.h"
+#include "host/context.h"
 #include "host/descriptor.h"
 #include "host/login.h"
-#include "hotkeys/child_hot_keys.h"
-#include "hotkeys/chords.h"
 #include "hotkeys/declared.h"
-#include "hotkeys/hot_key_owner.h"
 #include "hotkeys/remote.h"
-#include "links/apps_watch.h"
-#include "links/delivery.h"
-#include "links/display_change.h"
-#include "links/file_service.h"
-#include "links/focus_return.h"
-#include "links/receiver.h"
-#include "links/settings.h"
-#include "links/termination_relay.h"
-#include "links/url.h"
-#include "menu/menu_owner.h"
-#include "menu/updater.h"
 #include "overlays/badge.h"
-#include "overlays/badge_owner.h"
-#include "overlays/panel_host.h"
 #include "platform/bundle.h"
-#include "platform/desktop.h"
 #include "platform/exit.h"
 #include "platform/files.h"
-#include "platform/main_queue.h"
 #include "platform/process.h"
 #include "platform/standard_error.h"
-#include "socket/requests.h"
-#include "supervision/exit.h"
-#include "supervision/launch.h"
-#include "supervision/root.h"
-#include "supervision/signals.h"
 #include "supervision/timings.h"
 
 #include <csignal>
@@ -104,141 +80,10 @@ void startUp(int argc, char** argv)
     //     choosing it and reading it.
     const RuntimeDescriptor descriptor = readTheRuntimeDescriptor(bundle, argc > 0 ? argv[0] : "", mode == "--which-runtime");
 
-    // 16. Schemes, services and link files.
-    links::readTheLinkSettings(bundle.info());
-
-    // 17. to 19. piped, the environment, the views library.
-    supervision::prepareTheShell({
-        .identity = descriptor.identity,
-        .bundlePath = bundle.path(),
-        .commandLine = commandLine,
-        .executable = descriptor.executable,
-        .frozen = descriptor.frozen,
-        .prefix = descriptor.prefix,
-        .runtime = descriptor.runtime,
-        .runtimeObject = descriptor.runtimeObject,
-        .piped = links::takesLinks(),
-    });
-
-    // 20. The shell is made, not yet launched.
-    supervision::makeTheShell();
-
-    // 21. and 22. Stop and swap signals.
-    supervision::installTheStopSignals();
-    supervision::installTheSwapSignal();
-    // 23. The clock is a constant (platform/clock.h).
-    // 24. Link delivery and focus return.
-    links::setTheLinkLog(descriptor.identity, descriptor.value("links"));
-    links::makeTheFocusReturn();
-    // 25. Quitting starts false and the quit reasons are constants; the
-    //     reopen menu comes with the menu.
-
-    // 26. The shared application, prohibited until it draws the shell's menu.
-    platform::workspace().setActivationPolicy(platform::ActivationPolicy::prohibited);
-
-    // 27. The application delegate, the get-URL handler (with schemes) and
-    //     the services provider (with services).
-    links::makeTheRelay();
-    links::makeTheReceiver(descriptor.identity, descriptor.value("opens"));
-    links::makeTheFileService();
-    // 28. The display-change URL and its callback.
-    links::watchTheDisplays(bundle.info());
-
-    // 29. Where the menu is published and the socket listens, and whether
-    //     the shell hears that its menu opened. Whether the shell hears
-    //     which application is in front, and the observer of activations.
-    const std::string menuDirectory = platform::appendingComponent(platform::applicationSupportFolder(), descriptor.identity);
-    menu::MenuSettings menuSettings{
-        .identity = descriptor.identity,
-        .hosted = supervision::hostedByItsParent(),
-        .tellsTheChildItOpened = supervision::drawsTheChildsMenu() && descriptor.value("opened") == "tell",
-        .menuFile = platform::appendingComponent(menuDirectory, "menu.json"),
-        .menuSocketPath = platform::appendingComponent(menuDirectory, "menu.sock"),
-    };
-    channel::decideWhetherToTellTheFront(supervision::piped(), descriptor.value("front"));
-
-    // 30. The menu owner, and what the hosting parent's requests on the
-    //     socket reach once it listens.
-    menu::makeTheMenuOwner(std::move(menuSettings));
-    static_assert(socket::HOST_URL_LIMIT == links::linkFileBytes);
-    socket::setTheHostRequestSeams({
-        .drawnOnce = [] { return menu::menuOwner().drawnOnce(); },
-        .publish = [] { return menu::menuOwner().publish(); },
-        .titleOf = [](const std::string& id) { return menu::menuOwner().titleOf(id); },
-        .send = [](const std::string& id) { return menu::menuOwner().send(id); },
-        .isOneOfOurURLs = [](const std::string& url) {
-            auto scheme = links::schemeOf(url);
-            return scheme && links::schemes().count(*scheme) > 0;
-        },
-        .arrived = [](const std::string& url) { links::receiver().arrived(url, std::nullopt, std::nullopt); },
-        .runningShell = []() -> std::optional<pid_t> {
-            if (!supervision::shellIsRunning())
-                return std::nullopt;
-            return supervision::shellPid();
-        },
-    });
-
-    // 31. Reopen state and signals.
-    supervision::installTheReopenSignals();
-
-    // 32.
-    overlays::makeTheBadgeOwner();
-
-    // 33. The output reader and the termination handler go onto the shell
-    //     with its launch (39). What the reader routes, and to whom: the
-    //     owners join as their subsystems come.
-    const bool piped = supervision::piped();
-    channel::setTheRoutingSwitches({
-        .hostsTheChildsPanel = piped && descriptor.value("panel") == "host",
-        .childOwnsHotKeys = piped && descriptor.value("hotkeys") == "child",
-        .drawsTheChildsMenu = supervision::drawsTheChildsMenu(),
-        .makesABadge = [](const nlohmann::json& message) { return overlays::badgeOf(message).has_value(); },
-    });
-
-    // 34. The key tables and the owner of the declared hot keys; the panel
-    //     host, whose panels close with every shell when it hosts them.
-    hotkeys::makeTheKeyTables();
-    hotkeys::makeTheHotKeyOwner(piped, descriptor.identity);
-    overlays::makeThePanelHost(supervision::theShellEnvironment(), bundle.path());
-    if (channel::routingSwitches().hostsTheChildsPanel)
-        supervision::setWhatClosesWithTheShell([] { overlays::panelHost().closeAll(); });
-    // 35. The updater's values and the update-check signal.
-    menu::setTheUpdaterValues(bundle.info(), descriptor.frozen.has_value());
-    supervision::installTheUpdateSignal(menu::checkForUpdatesFromTheShell);
-    // 36. The shell's hot keys, the apps watch, and the owners of the
-    //     shell's messages that exist so far.
-    hotkeys::makeTheChildHotKeys(channel::routingSwitches().childOwnsHotKeys);
-    links::makeTheAppsWatch();
-    channel::ChildMessageOwners owners;
-    owners.childHotKeysTake = [](std::string_view line) {
-        if (auto* owner = hotkeys::childHotKeys())
-            owner->takeLine(line);
-    };
-    owners.appsWatchStart = [] { links::appsWatch().start(); };
-    owners.menuOwnerDraw = [](std::string_view line) { menu::menuOwner().drawLine(line); };
-    owners.menuOwnerPopUpAtTheCursor = [] { menu::menuOwner().popUpAtTheCursor(); };
-    owners.badgeOwnerShow = [](std::string_view line) { overlays::badgeOwner().showLine(line); };
-    owners.panelHostCall = [](std::string_view line) { overlays::panelHost().callLine(line); };
-    owners.focusReturnChildReplies = [] { links::focusReturn().childRepliesFromNowOn(); };
-    owners.focusReturnReplied = links::takeTheLinkReply;
-    channel::setTheMessageOwners(std::move(owners));
-    // 37. Supervision timings and the root wait.
-    supervision::setTheSupervisionTimings();
-    supervision::setTheRootWaitFile(descriptor.identity);
-
-    // 38. The parent, unless launchd started the host.
-    supervision::watchTheParent(bornUnder);
-
-    // 39. and 40.
-    supervision::launchTheShellOrLeave();
-
-    // 41.
-    channel::tellTheChildTheFront();
-    // 42. The updater starts once the main loop runs.
-    platform::post(menu::startTheUpdaterOfTheFeed);
-
-    // 43.
-    platform::runTheMainLoop();
+    // 16. to 37. The owners, made from what start-up read.
+    static HostContext context(bundle, descriptor, commandLine);
+    // 38. to 43.
+    context.run(bornUnder);
 }
 
 } // namespace kestrune::host

@@ -16,19 +16,8 @@ namespace kestrune::hotkeys {
 static_assert(childHotKeySignature == platform::fourCharCode("KsCK"));
 
 namespace {
-std::unique_ptr<ChildHotKeys> owner;
-
 // The reader let the line through only when it parsed within this depth.
 constexpr int MESSAGE_DEPTH_LIMIT = 1024;
-
-int32_t hotKeyPressed(const platform::HotKeyID& id)
-{
-    if (id.signature != childHotKeySignature)
-        return platform::EVENT_NOT_HANDLED_ERR;
-    if (owner)
-        owner->fire(id.id);
-    return platform::NO_ERR;
-}
 
 // A whole number from 0 to 4294967295.
 std::optional<uint32_t> unsigned32(const nlohmann::json& value)
@@ -78,17 +67,25 @@ std::vector<ChildHotKeys::Row> rowsOf(const nlohmann::json& list)
 }
 
 ChildHotKeys::ChildHotKeys()
+    : self_(std::make_shared<ChildHotKeys*>(this))
 {
     platform::assertOnTheMainThread("ChildHotKeys");
-    platform::hotKeys().addHotKeyHandler(hotKeyPressed);
+    std::weak_ptr<ChildHotKeys*> weak = self_;
+    platform::hotKeys().addHotKeyHandler([weak](const platform::HotKeyID& id) {
+        if (id.signature != childHotKeySignature)
+            return platform::EVENT_NOT_HANDLED_ERR;
+        if (auto owner = weak.lock())
+            (*owner)->fire(id.id);
+        return platform::NO_ERR;
+    });
     platform::workspace().observeWorkspace(platform::WorkspaceNotification::didActivateApplication,
-                                           [](const std::optional<platform::RunningApplication>& application) {
-                                               if (owner)
-                                                   owner->arm(application ? application->bundleIdentifier : std::nullopt);
+                                           [weak](const std::optional<platform::RunningApplication>& application) {
+                                               if (auto owner = weak.lock())
+                                                   (*owner)->arm(application ? application->bundleIdentifier : std::nullopt);
                                            });
-    observeTheSession([] {
-        if (owner)
-            owner->arm(channel::frontmostIdentifier());
+    observeTheSession([weak] {
+        if (auto owner = weak.lock())
+            (*owner)->arm(channel::frontmostIdentifier());
     });
 }
 
@@ -171,16 +168,5 @@ void ChildHotKeys::fire(std::size_t index)
         links::deliver(rows_[index].url, "hotkey");
 }
 
-void makeTheChildHotKeys(bool childOwnsHotKeys)
-{
-    platform::assertOnTheMainThread("makeTheChildHotKeys");
-    if (childOwnsHotKeys)
-        owner = std::make_unique<ChildHotKeys>();
-}
-
-ChildHotKeys* childHotKeys()
-{
-    return owner.get();
-}
 
 } // namespace kestrune::hotkeys

@@ -7,6 +7,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,9 @@ private:
     std::vector<Row> rows_;
     std::vector<std::optional<uint64_t>> references_;
     std::vector<int32_t> statuses_;
+    // What the handlers installed for the process's life reach this owner
+    // through: they find nothing once it is gone.
+    std::shared_ptr<ChildHotKeys*> self_;
 };
 
 // The rows of a "hotkeys" list: elements without a string "key" and "url"
@@ -58,10 +62,5 @@ private:
 // "options" is 0 unless it is such an integer (one beyond that range leaves
 // the element out, as it cannot be registered as given).
 std::vector<ChildHotKeys::Row> rowsOf(const nlohmann::json& list);
-
-// Start-up: the owner, when the shell owns its hot keys.
-void makeTheChildHotKeys(bool childOwnsHotKeys);
-// The owner, or null when there is none.
-ChildHotKeys* childHotKeys();
 
 } // namespace kestrune::hotkeys

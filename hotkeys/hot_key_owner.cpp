@@ -17,40 +17,34 @@
 
 namespace kestrune::hotkeys {
 
-namespace {
-std::unique_ptr<HotKeyOwner> owner;
-
-// A press reaches the owner through the process-wide variable: the handler
-// stays installed for the process's life and never holds the owner itself.
-int32_t hotKeyPressed(const platform::HotKeyID& id)
-{
-    if (id.signature != hotKeySignature || id.id >= declaredHotKeys().size())
-        return platform::EVENT_NOT_HANDLED_ERR;
-    if (owner)
-        owner->fire(id.id);
-    return platform::NO_ERR;
-}
-
-void armForTheFront()
-{
-    if (owner)
-        owner->arm(channel::frontmostIdentifier());
-}
-} // namespace
-
 HotKeyOwner::HotKeyOwner(std::vector<HotKey> keys, std::string activationFile)
     : keys_(std::move(keys))
     , references_(keys_.size())
     , statuses_(keys_.size(), unregisteredHotKeyStatus)
     , activationFile_(std::move(activationFile))
+    , self_(std::make_shared<HotKeyOwner*>(this))
 {
     platform::assertOnTheMainThread("HotKeyOwner");
-    platform::hotKeys().addHotKeyHandler(hotKeyPressed);
+    // The handlers stay installed for the process's life and never hold the
+    // owner itself.
+    std::weak_ptr<HotKeyOwner*> weak = self_;
+    const std::size_t declared = keys_.size();
+    platform::hotKeys().addHotKeyHandler([weak, declared](const platform::HotKeyID& id) {
+        if (id.signature != hotKeySignature || id.id >= declared)
+            return platform::EVENT_NOT_HANDLED_ERR;
+        if (auto owner = weak.lock())
+            (*owner)->fire(id.id);
+        return platform::NO_ERR;
+    });
     platform::workspace().observeWorkspace(platform::WorkspaceNotification::didActivateApplication,
-                                           [](const std::optional<platform::RunningApplication>& application) {
-                                               if (owner)
-                                                   owner->arm(application ? application->bundleIdentifier : std::nullopt);
+                                           [weak](const std::optional<platform::RunningApplication>& application) {
+                                               if (auto owner = weak.lock())
+                                                   (*owner)->arm(application ? application->bundleIdentifier : std::nullopt);
                                            });
+    auto armForTheFront = [weak] {
+        if (auto owner = weak.lock())
+            (*owner)->arm(channel::frontmostIdentifier());
+    };
     observeTheSession(armForTheFront);
     arm(channel::frontmostIdentifier());
     // Anything written in the remote configuration's folder (the
@@ -58,7 +52,7 @@ HotKeyOwner::HotKeyOwner(std::vector<HotKey> keys, std::string activationFile)
     if (auto config = remoteConfigPath()) {
         std::string configFolder = platform::deletingLastComponent(*config);
         platform::makeFolders(configFolder);
-        auto changed = [](const std::vector<std::string>& names) {
+        auto changed = [armForTheFront](const std::vector<std::string>& names) {
             // The owner's own activation file may live in the same folder:
             // writing it must not arm again, and again.
             for (const auto& name : names) {
@@ -155,18 +149,10 @@ void HotKeyOwner::publish()
     (void)platform::replaceAtomically(activationFile_, bytes);
 }
 
-void makeTheHotKeyOwner(bool piped, const std::string& identity)
+std::string activationFileOf(const std::string& identity)
 {
-    platform::assertOnTheMainThread("makeTheHotKeyOwner");
-    if (!piped || declaredHotKeys().empty())
-        return;
     std::string folder = platform::appendingComponent(platform::applicationSupportFolder(), identity);
-    owner = std::make_unique<HotKeyOwner>(declaredHotKeys(), platform::appendingComponent(folder, activationFileName));
-}
-
-HotKeyOwner* hotKeyOwner()
-{
-    return owner.get();
+    return platform::appendingComponent(folder, activationFileName);
 }
 
 } // namespace kestrune::hotkeys

@@ -57,13 +57,12 @@ private:
     std::vector<int32_t> statuses_;
     std::string activationFile_;
     std::unique_ptr<platform::FolderWatch> configWatch_;
+    // What the handlers installed for the process's life reach this owner
+    // through: they find nothing once it is gone.
+    std::shared_ptr<HotKeyOwner*> self_;
 };
 
-// Start-up: the owner, when the shell is piped and the bundle declares hot
-// keys; the activation file goes into the application's folder named after
-// `identity`.
-void makeTheHotKeyOwner(bool piped, const std::string& identity);
-// The owner, or null when there is none.
-HotKeyOwner* hotKeyOwner();
+// The activation file of the application named `identity`, in its folder.
+std::string activationFileOf(const std::string& identity);
 
 } // namespace kestrune::hotkeys

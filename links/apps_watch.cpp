@@ -9,8 +9,6 @@
 namespace kestrune::links {
 
 namespace {
-std::shared_ptr<AppsWatch> theWatch;
-
 // A number of a window's description, or `fallback` when it is missing.
 int64_t integerOr(const nlohmann::json& window, const char* key, int64_t fallback)
 {
@@ -85,17 +83,6 @@ channel::Message AppsWatch::report()
     message["apps"] = std::move(apps);
     message["windows"] = std::move(windows);
     return message;
-}
-
-void makeTheAppsWatch()
-{
-    platform::assertOnTheMainThread("makeTheAppsWatch");
-    theWatch = std::make_shared<AppsWatch>();
-}
-
-AppsWatch& appsWatch()
-{
-    return *theWatch;
 }
 
 } // namespace kestrune::links

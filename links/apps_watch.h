@@ -28,8 +28,4 @@ private:
     bool owed_ = false;
 };
 
-// Start-up: the one watch, before the first shell runs.
-void makeTheAppsWatch();
-AppsWatch& appsWatch();
-
 } // namespace kestrune::links

@@ -5,13 +5,7 @@
 #include "links/url.h"
 #include "platform/main_queue.h"
 
-#include <memory>
-
 namespace kestrune::links {
-
-namespace {
-std::unique_ptr<FileService> theFileService;
-}
 
 std::optional<std::string> FileService::openFiles(const platform::ServicesRequest& request)
 {
@@ -34,13 +28,12 @@ std::optional<std::string> FileService::openFiles(const platform::ServicesReques
     return std::nullopt;
 }
 
-void makeTheFileService()
+void FileService::provideTheServices()
 {
-    platform::assertOnTheMainThread("makeTheFileService");
-    theFileService = std::make_unique<FileService>();
+    platform::assertOnTheMainThread("FileService::provideTheServices");
     if (!services().empty())
         platform::applicationEvents().setServicesProvider(
-            [](const platform::ServicesRequest& request) { return theFileService->openFiles(request); });
+            [this](const platform::ServicesRequest& request) { return openFiles(request); });
 }
 
 } // namespace kestrune::links

@@ -18,10 +18,10 @@ public:
     // "scheme://userdata?path=..." with the alphabetically first scheme.
     // Gives the error text for the system, or nothing when files went out.
     std::optional<std::string> openFiles(const platform::ServicesRequest& request);
-};
 
-// Start-up: creates the file service and, when the bundle declares
-// services, makes it the application's services provider.
-void makeTheFileService();
+    // When the bundle declares services, makes this service the
+    // application's services provider, for the process's life.
+    void provideTheServices();
+};
 
 } // namespace kestrune::links

@@ -15,8 +15,6 @@
 namespace kestrune::links {
 
 namespace {
-std::shared_ptr<FocusReturn> theFocusReturn;
-
 // A bundle identifier as a record's value: the text, or null.
 nlohmann::json identifierOrNull(const std::optional<platform::RunningApplication>& application)
 {
@@ -217,23 +215,11 @@ bool FocusReturn::isAWindowlessAccessory(const platform::RunningApplication& app
     return true;
 }
 
-void makeTheFocusReturn()
+void FocusReturn::takeReplyLine(std::string_view line)
 {
-    platform::assertOnTheMainThread("makeTheFocusReturn");
-    theFocusReturn = std::make_shared<FocusReturn>();
-    theFocusReturn->observe();
-}
-
-FocusReturn& focusReturn()
-{
-    return *theFocusReturn;
-}
-
-void takeTheLinkReply(std::string_view line)
-{
-    platform::assertOnTheMainThread("takeTheLinkReply");
+    platform::assertOnTheMainThread("FocusReturn::takeReplyLine");
     if (auto reply = channel::urlReplyOf(line))
-        focusReturn().replied(reply->url, reply->focus, reply->panel);
+        replied(reply->url, reply->focus, reply->panel);
 }
 
 } // namespace kestrune::links

@@ -32,6 +32,8 @@ public:
     void childRepliesFromNowOn();
     // The application was opened again: nothing is handed away after it.
     void reopened();
+    // The shell's reply line, as the output reader routed it.
+    void takeReplyLine(std::string_view line);
 
     // An application that is not regular and has no on-screen window below
     // the status-window level (a menu-bar extra): it never becomes `previous`.
@@ -50,12 +52,5 @@ private:
     bool answered_ = false;
     std::optional<pid_t> panelHeld_;
 };
-
-// Start-up: the one focus-return owner, observing from now on.
-void makeTheFocusReturn();
-FocusReturn& focusReturn();
-
-// The shell's reply line, as the output reader routed it, handed on.
-void takeTheLinkReply(std::string_view line);
 
 } // namespace kestrune::links

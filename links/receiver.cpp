@@ -12,18 +12,20 @@
 
 #include <nlohmann/json.hpp>
 
-#include <memory>
-
 namespace kestrune::links {
 
-namespace {
-std::unique_ptr<URLReceiver> theReceiver;
-}
-
-URLReceiver::URLReceiver(std::string identity, std::optional<std::string> opensLog)
+URLReceiver::URLReceiver(std::string identity, std::optional<std::string> opensLog, FocusReturn& focusReturn)
     : identity_(std::move(identity))
     , opensLog_(std::move(opensLog))
+    , focusReturn_(focusReturn)
 {
+}
+
+void URLReceiver::handleTheGetURLEvent()
+{
+    platform::assertOnTheMainThread("URLReceiver::handleTheGetURLEvent");
+    if (!schemes().empty())
+        platform::applicationEvents().setGetURLHandler([this](const platform::AppleEvent& event) { openURL(event); });
 }
 
 void URLReceiver::openURL(const platform::AppleEvent& event)
@@ -53,7 +55,7 @@ void URLReceiver::arrived(const std::string& url, const std::optional<platform::
         return;
     if (schemes().count(*scheme)) {
         deliver(url, "url");
-        focusReturn().linkArrived(url);
+        focusReturn_.linkArrived(url);
         return;
     }
     // A link file may name another application's URL under the relay
@@ -91,19 +93,6 @@ std::optional<std::string> URLReceiver::executable(pid_t pid)
 std::optional<pid_t> URLReceiver::parent(pid_t pid)
 {
     return platform::parentOf(pid);
-}
-
-void makeTheReceiver(const std::string& identity, const std::optional<std::string>& opensLog)
-{
-    platform::assertOnTheMainThread("makeTheReceiver");
-    theReceiver = std::make_unique<URLReceiver>(identity, opensLog);
-    if (!schemes().empty())
-        platform::applicationEvents().setGetURLHandler([](const platform::AppleEvent& event) { theReceiver->openURL(event); });
-}
-
-URLReceiver& receiver()
-{
-    return *theReceiver;
 }
 
 } // namespace kestrune::links

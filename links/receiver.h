@@ -4,6 +4,7 @@
 // link file of a relayed scheme, to whichever application claims it.
 #pragma once
 
+#include "links/focus_return.h"
 #include "platform/desktop/application_events.h"
 
 #include <nlohmann/json_fwd.hpp>
@@ -21,7 +22,14 @@ class URLReceiver {
 public:
     // `opensLog`: where every arrival is recorded (the descriptor's "opens"),
     // if anywhere; `identity`: the application's, for those records.
-    URLReceiver(std::string identity, std::optional<std::string> opensLog);
+    // Links of the application's schemes are told to `focusReturn`.
+    URLReceiver(std::string identity, std::optional<std::string> opensLog, FocusReturn& focusReturn);
+    URLReceiver(const URLReceiver&) = delete;
+    URLReceiver& operator=(const URLReceiver&) = delete;
+
+    // When the application has URL schemes, makes this receiver the get-URL
+    // event's handler, for the process's life.
+    void handleTheGetURLEvent();
 
     // The get-URL event's handler.
     void openURL(const platform::AppleEvent& event);
@@ -40,11 +48,7 @@ public:
 private:
     std::string identity_;
     std::optional<std::string> opensLog_;
+    FocusReturn& focusReturn_;
 };
-
-// Start-up: creates the receiver and, when the application has URL schemes,
-// makes it the get-URL event's handler.
-void makeTheReceiver(const std::string& identity, const std::optional<std::string>& opensLog);
-URLReceiver& receiver();
 
 } // namespace kestrune::links

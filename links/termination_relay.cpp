@@ -1,8 +1,6 @@
 #include "links/termination_relay.h"
 
-#include "links/focus_return.h"
 #include "links/link_file.h"
-#include "links/receiver.h"
 #include "links/settings.h"
 #include "links/url.h"
 #include "platform/bundle.h"
@@ -15,14 +13,11 @@
 #include "supervision/launch.h"
 #include "supervision/signals.h"
 
-#include <memory>
 #include <unistd.h>
 
 namespace kestrune::links {
 
 namespace {
-std::unique_ptr<TerminationRelay> theRelay;
-
 // The name the user knows the application by.
 std::string applicationName()
 {
@@ -35,6 +30,12 @@ std::string applicationName()
 }
 }
 
+TerminationRelay::TerminationRelay(URLReceiver& receiver, FocusReturn& focusReturn)
+    : receiver_(receiver)
+    , focusReturn_(focusReturn)
+{
+}
+
 void TerminationRelay::open(const std::vector<std::string>& urls)
 {
     platform::assertOnTheMainThread("TerminationRelay::open");
@@ -42,18 +43,18 @@ void TerminationRelay::open(const std::vector<std::string>& urls)
     for (const auto& url : urls) {
         if (schemeOf(url) == "file") {
             if (auto link = linkOf(url))
-                receiver().arrived(*link, event, filePathOf(url));
+                receiver_.arrived(*link, event, filePathOf(url));
             continue;
         }
         if (url.size() <= linkFileBytes)
-            receiver().arrived(url, event, std::nullopt);
+            receiver_.arrived(url, event, std::nullopt);
     }
 }
 
 bool TerminationRelay::shouldHandleReopen()
 {
     platform::assertOnTheMainThread("TerminationRelay::shouldHandleReopen");
-    focusReturn().reopened();
+    focusReturn_.reopened();
     supervision::reopenRequested();
     return false;
 }
@@ -132,14 +133,13 @@ bool TerminationRelay::confirmsTheQuit()
     return quits;
 }
 
-void makeTheRelay()
+void TerminationRelay::becomeTheDelegate()
 {
-    platform::assertOnTheMainThread("makeTheRelay");
-    theRelay = std::make_unique<TerminationRelay>();
+    platform::assertOnTheMainThread("TerminationRelay::becomeTheDelegate");
     platform::ApplicationDelegate delegate;
-    delegate.openURLs = [](const std::vector<std::string>& urls) { theRelay->open(urls); };
-    delegate.shouldHandleReopen = [](bool) { return theRelay->shouldHandleReopen(); };
-    delegate.shouldTerminate = [] { return theRelay->shouldTerminate(); };
+    delegate.openURLs = [this](const std::vector<std::string>& urls) { open(urls); };
+    delegate.shouldHandleReopen = [this](bool) { return shouldHandleReopen(); };
+    delegate.shouldTerminate = [this] { return shouldTerminate(); };
     // The platform hands a quit answered "now" back here: no shell runs, so
     // the host simply leaves.
     delegate.terminate = [] { platform::leave(platform::EXIT_DONE); };

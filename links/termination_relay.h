@@ -2,6 +2,8 @@
 // reopening it while it runs, and requests to quit.
 #pragma once
 
+#include "links/focus_return.h"
+#include "links/receiver.h"
 #include "platform/desktop/application_events.h"
 
 #include <cstdint>
@@ -20,6 +22,15 @@ inline const std::set<uint32_t> sessionQuitReasons = {
 
 class TerminationRelay {
 public:
+    // URLs opened with the application go to `receiver`; a reopening is
+    // told to `focusReturn`.
+    TerminationRelay(URLReceiver& receiver, FocusReturn& focusReturn);
+    TerminationRelay(const TerminationRelay&) = delete;
+    TerminationRelay& operator=(const TerminationRelay&) = delete;
+
+    // Makes this relay the application's delegate, for the process's life.
+    void becomeTheDelegate();
+
     // URLs opened with the application, in order: a link file's link and
     // any other URL of at most linkFileBytes go to the receiver with the
     // current event; other files are ignored.
@@ -44,9 +55,10 @@ public:
     static bool quitIsFromOurOwnBundle();
     // Asks the user; true when they chose "Quit".
     static bool confirmsTheQuit();
-};
 
-// Start-up: creates the relay and makes it the application's delegate.
-void makeTheRelay();
+private:
+    URLReceiver& receiver_;
+    FocusReturn& focusReturn_;
+};
 
 } // namespace kestrune::links

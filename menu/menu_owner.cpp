@@ -24,8 +24,6 @@ namespace kestrune::menu {
 
 namespace {
 
-std::shared_ptr<MenuOwner> theOwner;
-
 // The point size of row symbols.
 constexpr double REGULAR_WEIGHT = platform::FONT_WEIGHT_REGULAR;
 constexpr double ROW_SYMBOL_POINT_SIZE = 13;
@@ -124,8 +122,9 @@ std::optional<platform::SymbolImage> badgedSymbol(platform::SymbolImage base, co
     return base;
 }
 
-MenuOwner::MenuOwner(MenuSettings settings)
+MenuOwner::MenuOwner(MenuSettings settings, Updater& updater)
     : settings_(std::move(settings))
+    , updater_(updater)
 {
     menu_.autoenablesItems = false;
 }
@@ -170,7 +169,7 @@ void MenuOwner::draw(Rows rows)
     drawTheStatusItem();
 
     menu_ = menuOf(rows_);
-    appendTheUpdaterRows(menu_);
+    updater_.appendTheUpdaterRows(menu_);
     if (item_)
         platform::statusBar().setStatusItemMenu(*item_, menu_);
 
@@ -271,7 +270,7 @@ void MenuOwner::picked(const platform::MenuItem& item)
     const auto& identifier = item.representedObject ? item.representedObject : item.identifier;
     if (!identifier)
         return;
-    if (pickedTheUpdaterRow(*identifier))
+    if (updater_.pickedTheUpdaterRow(*identifier))
         return;
     links::yieldToTheChild();
     send(*identifier);
@@ -331,19 +330,19 @@ void MenuOwner::listenOnceTheChildDraws()
                         supervision::deathLog(getpid()));
 }
 
-void makeTheMenuOwner(MenuSettings settings)
+void MenuOwner::hearTheStatusBar()
 {
-    platform::assertOnTheMainThread("makeTheMenuOwner");
-    bool tellsItOpened = settings.tellsTheChildItOpened;
-    theOwner = std::make_shared<MenuOwner>(std::move(settings));
-    platform::statusBar().setMenuPickHandler([](const platform::MenuPick& pick) { theOwner->picked(pick.item); });
-    if (tellsItOpened)
-        platform::statusBar().setMenuWillOpenHandler([](const platform::MenuPlace&) { theOwner->menuWillOpen(); });
-}
-
-MenuOwner& menuOwner()
-{
-    return *theOwner;
+    platform::assertOnTheMainThread("MenuOwner::hearTheStatusBar");
+    std::weak_ptr<MenuOwner> weak = weak_from_this();
+    platform::statusBar().setMenuPickHandler([weak](const platform::MenuPick& pick) {
+        if (auto owner = weak.lock())
+            owner->picked(pick.item);
+    });
+    if (settings_.tellsTheChildItOpened)
+        platform::statusBar().setMenuWillOpenHandler([weak](const platform::MenuPlace&) {
+            if (auto owner = weak.lock())
+                owner->menuWillOpen();
+        });
 }
 
 } // namespace kestrune::menu

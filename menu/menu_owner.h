@@ -5,6 +5,7 @@
 #pragma once
 
 #include "menu/rows.h"
+#include "menu/updater.h"
 #include "platform/desktop/status_bar.h"
 
 #include <nlohmann/json.hpp>
@@ -30,7 +31,14 @@ struct MenuSettings {
 
 class MenuOwner : public std::enable_shared_from_this<MenuOwner> {
 public:
-    explicit MenuOwner(MenuSettings settings);
+    // The updater's rows end the drawn menu and its picks go to `updater`.
+    MenuOwner(MenuSettings settings, Updater& updater);
+    MenuOwner(const MenuOwner&) = delete;
+    MenuOwner& operator=(const MenuOwner&) = delete;
+
+    // Makes this owner hear the status bar's picks, and the menu opening
+    // when the shell asked to hear it, for the process's life.
+    void hearTheStatusBar();
 
     // The rows of a "menu" message line; the message is read here, on the
     // main thread. A line that is no menu message draws nothing.
@@ -64,15 +72,12 @@ private:
     void listenOnceTheChildDraws();
 
     MenuSettings settings_;
+    Updater& updater_;
     platform::Menu menu_;
     std::optional<platform::StatusItemId> item_;
     bool drawnOnce_ = false;
     Rows rows_;
 };
-
-// Start-up: the one menu owner.
-void makeTheMenuOwner(MenuSettings settings);
-MenuOwner& menuOwner();
 
 // The base image with the badge symbol (8 points, bold) drawn at its lower
 // right corner as platform::badgeGeometry places it; nothing when the

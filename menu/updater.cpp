@@ -16,11 +16,6 @@
 namespace kestrune::menu {
 
 namespace {
-std::optional<std::string> feed;
-std::string build;
-bool turkish = false;
-bool started = false;
-
 using StartEntry = int32_t (*)(const char* feed);
 using CheckEntry = int32_t (*)();
 
@@ -56,66 +51,48 @@ bool isTurkish(const std::string& language)
     return language.rfind("tr", 0) == 0;
 }
 
-void setTheUpdaterValues(const nlohmann::json& info, bool frozen)
+Updater::Updater(const nlohmann::json& info, bool frozen, overlays::PanelHost& views)
+    : views_(views)
 {
-    feed.reset();
     if (auto given = info.find(updateFeedKey);
         frozen && given != info.end() && given->is_string() && !given->get<std::string>().empty())
-        feed = given->get<std::string>();
-    build.clear();
+        feed_ = given->get<std::string>();
     if (auto version = info.find("CFBundleVersion"); version != info.end() && version->is_string())
-        build = version->get<std::string>();
+        build_ = version->get<std::string>();
     auto languages = platform::preferredLanguages();
-    turkish = !languages.empty() && isTurkish(languages.front());
-    started = false;
+    turkish_ = !languages.empty() && isTurkish(languages.front());
 }
 
-const std::optional<std::string>& updateFeed()
-{
-    return feed;
-}
-
-bool speaksTurkish()
-{
-    return turkish;
-}
-
-bool updaterStarted()
-{
-    return started;
-}
-
-void startTheUpdaterOfTheFeed()
+void Updater::startTheUpdaterOfTheFeed()
 {
     platform::assertOnTheMainThread("startTheUpdaterOfTheFeed");
-    if (!feed)
+    if (!feed_)
         return;
-    auto& views = overlays::panelHost();
-    auto start = views.entry("kestrune_start_updater");
+    auto start = views_.entry("kestrune_start_updater");
     if (!start) {
         record({{"kind", "updater-failed"},
                 {"why", "symbol-missing"},
-                {"views", views.viewsPath()},
+                {"views", views_.viewsPath()},
                 {"error", platform::repairedUTF8(start.failure().description())}});
         return;
     }
-    int32_t code = reinterpret_cast<StartEntry>(*start)(feed->c_str());
-    started = code == 0;
-    record({{"kind", started ? "updater-started" : "updater-failed"}, {"code", code}, {"feed", *feed}, {"build", build}});
+    int32_t code = reinterpret_cast<StartEntry>(*start)(feed_->c_str());
+    started_ = code == 0;
+    record({{"kind", started_ ? "updater-started" : "updater-failed"}, {"code", code}, {"feed", *feed_}, {"build", build_}});
 }
 
-void appendTheUpdaterRows(platform::Menu& menu)
+void Updater::appendTheUpdaterRows(platform::Menu& menu) const
 {
     platform::assertOnTheMainThread("appendTheUpdaterRows");
-    if (!feed)
+    if (!feed_)
         return;
     menu.items.push_back(platform::separatorItem());
-    menu.items.push_back(updaterItem(checkForUpdatesRow, turkish ? "G\u00FCncellemeleri Denetle\u2026" : "Check for Updates\u2026",
-                                     "arrow.down.circle", started));
+    menu.items.push_back(updaterItem(checkForUpdatesRow, turkish_ ? "G\u00FCncellemeleri Denetle\u2026" : "Check for Updates\u2026",
+                                     "arrow.down.circle", started_));
     menu.items.push_back(updaterItem(builtWithRow, "Built with Kestrune", "sparkles", true));
 }
 
-bool pickedTheUpdaterRow(const std::string& identifier)
+bool Updater::pickedTheUpdaterRow(const std::string& identifier)
 {
     platform::assertOnTheMainThread("pickedTheUpdaterRow");
     if (identifier == checkForUpdatesRow) {
@@ -129,20 +106,20 @@ bool pickedTheUpdaterRow(const std::string& identifier)
     return false;
 }
 
-void checkForUpdatesFromTheMenu(const std::string& from)
+void Updater::checkForUpdatesFromTheMenu(const std::string& from)
 {
     platform::assertOnTheMainThread("checkForUpdatesFromTheMenu");
-    auto check = overlays::panelHost().entry("kestrune_check_for_updates");
+    auto check = views_.entry("kestrune_check_for_updates");
     if (!check)
         return;
     int32_t code = reinterpret_cast<CheckEntry>(*check)();
     record({{"kind", "update-check"}, {"code", code}, {"from", from}});
 }
 
-void checkForUpdatesFromTheShell()
+void Updater::checkForUpdatesFromTheShell()
 {
     platform::assertOnTheMainThread("checkForUpdatesFromTheShell");
-    if (feed && started) {
+    if (feed_ && started_) {
         auto& workspace = platform::workspace();
         if (workspace.activationPolicy() == platform::ActivationPolicy::prohibited)
             workspace.setActivationPolicy(platform::ActivationPolicy::accessory);
@@ -152,8 +129,8 @@ void checkForUpdatesFromTheShell()
     }
     record({{"kind", "update-check-ignored"},
             {"from", "shell"},
-            {"feed", feed ? nlohmann::json(*feed) : nlohmann::json(nullptr)},
-            {"started", started}});
+            {"feed", feed_ ? nlohmann::json(*feed_) : nlohmann::json(nullptr)},
+            {"started", started_}});
 }
 
 } // namespace kestrune::menu

@@ -13,6 +13,10 @@
 #include <optional>
 #include <string>
 
+namespace kestrune::overlays {
+class PanelHost;
+}
+
 namespace kestrune::menu {
 
 inline const std::string updateFeedKey = "SUFeedURL";
@@ -20,34 +24,48 @@ inline const std::string checkForUpdatesRow = "host.check-for-updates";
 inline const std::string builtWithRow = "host.built-with-kestrune";
 inline const std::string builtWithURL = "https://kestrune.dev";
 
-// Start-up: the feed (the Info.plist's non-empty SUFeedURL, for a frozen
-// shell only), the build, and whether the user's first language is Turkish.
-void setTheUpdaterValues(const nlohmann::json& info, bool frozen);
-const std::optional<std::string>& updateFeed();
-bool speaksTurkish();
-bool updaterStarted();
-
 // Whether a preferred language is Turkish, with or without a region.
 bool isTurkish(const std::string& language);
 
-// Once, on the main queue after the main loop started: hands the feed to the
-// library's updater and records how that went.
-void startTheUpdaterOfTheFeed();
+class Updater {
+public:
+    // The feed (the Info.plist's non-empty SUFeedURL, for a frozen shell
+    // only), the build, and whether the user's first language is Turkish.
+    // The updater lives in the library that `views` loads.
+    Updater(const nlohmann::json& info, bool frozen, overlays::PanelHost& views);
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
 
-// Appends the separator and the two updater rows to the drawn menu, after
-// the shell's; nothing without a feed.
-void appendTheUpdaterRows(platform::Menu& menu);
+    const std::optional<std::string>& updateFeed() const { return feed_; }
+    bool speaksTurkish() const { return turkish_; }
+    bool updaterStarted() const { return started_; }
 
-// True when the identifier is one of the updater's rows and the pick was
-// handled here; such picks never reach the shell.
-bool pickedTheUpdaterRow(const std::string& identifier);
+    // Once, on the main queue after the main loop started: hands the feed to
+    // the library's updater and records how that went.
+    void startTheUpdaterOfTheFeed();
 
-// Asks the library's updater for a check now, recording the code with who
-// asked ("menu" or "shell"); nothing when the library or its entry is
-// missing.
-void checkForUpdatesFromTheMenu(const std::string& from = "menu");
-// The update-check signal: a check with the application brought forward, or
-// a record that it was ignored.
-void checkForUpdatesFromTheShell();
+    // Appends the separator and the two updater rows to the drawn menu,
+    // after the shell's; nothing without a feed.
+    void appendTheUpdaterRows(platform::Menu& menu) const;
+
+    // True when the identifier is one of the updater's rows and the pick was
+    // handled here; such picks never reach the shell.
+    bool pickedTheUpdaterRow(const std::string& identifier);
+
+    // Asks the library's updater for a check now, recording the code with
+    // who asked ("menu" or "shell"); nothing when the library or its entry
+    // is missing.
+    void checkForUpdatesFromTheMenu(const std::string& from = "menu");
+    // The update-check signal: a check with the application brought
+    // forward, or a record that it was ignored.
+    void checkForUpdatesFromTheShell();
+
+private:
+    overlays::PanelHost& views_;
+    std::optional<std::string> feed_;
+    std::string build_;
+    bool turkish_ = false;
+    bool started_ = false;
+};
 
 } // namespace kestrune::menu

@@ -14,10 +14,6 @@
 namespace kestrune::overlays {
 
 namespace {
-std::unique_ptr<BadgeOwner> owner;
-// The newest badge's hide timer. Replacing it cancels the older one, which
-// would have found a newer generation and left the panel alone anyway.
-std::unique_ptr<platform::Timer> hideTimer;
 // Longer than any badge is meant to stay, and short enough for the clock's
 // arithmetic: about 95 years.
 constexpr int64_t LONGEST_BADGE_MS = 3'000'000'000'000;
@@ -45,6 +41,9 @@ platform::PanelStyle badgePanelStyle()
     style.fontWeight = platform::FONT_WEIGHT_SEMIBOLD;
     return style;
 }
+
+BadgeOwner::BadgeOwner() = default;
+BadgeOwner::~BadgeOwner() = default;
 
 void BadgeOwner::showLine(std::string_view line)
 {
@@ -78,9 +77,9 @@ void BadgeOwner::show(const Badge& badge)
 
     const uint64_t shown = ++generation_;
     const int64_t ms = std::clamp<int64_t>(badge.ms, 0, LONGEST_BADGE_MS);
-    hideTimer = platform::after(std::chrono::milliseconds(ms), [shown] {
-        if (owner && owner->generation() == shown && owner->panel())
-            platform::panels().orderPanelOut(*owner->panel());
+    hideTimer_ = platform::after(std::chrono::milliseconds(ms), [this, shown] {
+        if (generation_ == shown && panel_)
+            platform::panels().orderPanelOut(*panel_);
     });
 }
 
@@ -90,17 +89,6 @@ platform::PanelId BadgeOwner::made()
     platform::PanelId made = platform::panels().makePanel(badgePanelStyle());
     platform::panels().setPanelText(made, "");
     return made;
-}
-
-void makeTheBadgeOwner()
-{
-    platform::assertOnTheMainThread("makeTheBadgeOwner");
-    owner = std::make_unique<BadgeOwner>();
-}
-
-BadgeOwner& badgeOwner()
-{
-    return *owner;
 }
 
 } // namespace kestrune::overlays

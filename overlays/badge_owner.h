@@ -12,11 +12,16 @@
 #include <optional>
 #include <string_view>
 
+namespace platform {
+class Timer;
+}
+
 namespace kestrune::overlays {
 
 class BadgeOwner {
 public:
-    BadgeOwner() = default;
+    BadgeOwner();
+    ~BadgeOwner();
     BadgeOwner(const BadgeOwner&) = delete;
     BadgeOwner& operator=(const BadgeOwner&) = delete;
 
@@ -34,13 +39,13 @@ public:
 private:
     std::optional<platform::PanelId> panel_;
     uint64_t generation_ = 0;
+    // The newest badge's hide timer. Replacing it cancels the older one,
+    // which would have found a newer generation and left the panel alone
+    // anyway.
+    std::unique_ptr<platform::Timer> hideTimer_;
 };
 
 // The look of the badge panel.
 platform::PanelStyle badgePanelStyle();
-
-// Start-up: the owner, for the process's life.
-void makeTheBadgeOwner();
-BadgeOwner& badgeOwner();
 
 } // namespace kestrune::overlays

@@ -13,7 +13,6 @@
 namespace kestrune::overlays {
 
 namespace {
-std::unique_ptr<PanelHost> host;
 // The reader let the line through only when it parsed within this depth.
 constexpr int MESSAGE_DEPTH_LIMIT = 1024;
 
@@ -130,17 +129,6 @@ void PanelHost::closeAll()
         if (auto found = entry(name + "_close"))
             functionAt<CloseEntry>(*found)();
     }
-}
-
-void makeThePanelHost(const platform::Environment& shellEnvironment, const std::string& bundlePath)
-{
-    platform::assertOnTheMainThread("makeThePanelHost");
-    host = std::make_unique<PanelHost>(viewsPathFor(shellEnvironment, bundlePath));
-}
-
-PanelHost& panelHost()
-{
-    return *host;
 }
 
 } // namespace kestrune::overlays

@@ -55,10 +55,6 @@ private:
     std::string viewsPath_;
 };
 
-// Start-up: the panel host, from the shell's environment and the bundle.
-void makeThePanelHost(const platform::Environment& shellEnvironment, const std::string& bundlePath);
-PanelHost& panelHost();
-
 } // namespace kestrune::overlays
 
 // The action callback handed to the views library: any thread may call it
