@@ -35,6 +35,7 @@
 #include "supervision/launch.h"
 #include "supervision/root.h"
 #include "supervision/signals.h"
+#include "supervision/supervisor.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -118,12 +119,19 @@ void startUp(int argc, char** argv)
         .piped = links::takesLinks(),
     });
 
-    // 20. The shell is made, not yet launched.
-    supervision::makeTheShell();
+    // 20. The supervisor, for the life of the process, and its shell, made,
+    //     not yet launched.
+    const auto supervisionSystem = supervision::theRealSystem(supervision::rootWaitFileOf(descriptor.identity));
+    supervision::Supervisor supervisor(supervision::Timings{},
+                                       {.byItsParent = supervision::hostedByItsParent(), .rootWaitSeconds = supervision::rootWaitSeconds()},
+                                       supervision::shellsOfThisHost(), supervision::theRealClock(), *supervisionSystem);
+    supervision::setTheSupervisor(supervisor);
+    supervisor.setWhatFollowsASwap([] { channel::tellTheChildTheFront(); });
+    supervisor.makeTheShell();
 
     // 21. and 22. Stop and swap signals.
-    supervision::installTheStopSignals();
-    supervision::installTheSwapSignal();
+    supervisor.installTheStopSignals();
+    supervisor.installTheSwapSignal();
     // 23. The clock is a constant (platform/clock.h).
     // 24. Link delivery and focus return.
     links::setTheLinkLog(descriptor.identity, descriptor.value("links"));
@@ -177,7 +185,7 @@ void startUp(int argc, char** argv)
     });
 
     // 31. Reopen state and signals.
-    supervision::installTheReopenSignals();
+    supervisor.installTheReopenSignals();
 
     // 32.
     overlays::makeTheBadgeOwner();
@@ -199,7 +207,7 @@ void startUp(int argc, char** argv)
     hotkeys::makeTheHotKeyOwner(piped, descriptor.identity);
     overlays::makeThePanelHost(supervision::theShellEnvironment(), bundle.path());
     if (channel::routingSwitches().hostsTheChildsPanel)
-        supervision::setWhatClosesWithTheShell([] { overlays::panelHost().closeAll(); });
+        supervisor.setWhatClosesWithTheShell([] { overlays::panelHost().closeAll(); });
     // 35. The updater's values and the update-check signal.
     menu::setTheUpdaterValues(bundle.info(), descriptor.frozen.has_value());
     supervision::installTheUpdateSignal(menu::checkForUpdatesFromTheShell);
@@ -220,15 +228,13 @@ void startUp(int argc, char** argv)
     owners.focusReturnChildReplies = [] { links::focusReturn().childRepliesFromNowOn(); };
     owners.focusReturnReplied = links::takeTheLinkReply;
     channel::setTheMessageOwners(std::move(owners));
-    // 37. Supervision timings and the root wait.
-    supervision::setTheSupervisionTimings();
-    supervision::setTheRootWaitFile(descriptor.identity);
+    // 37. Supervision timings and the root wait came with the supervisor.
 
     // 38. The parent, unless launchd started the host.
-    supervision::watchTheParent(bornUnder);
+    supervisor.watchTheParent(bornUnder);
 
     // 39. and 40.
-    supervision::launchTheShellOrLeave();
+    supervisor.launchTheShellOrLeave();
 
     // 41.
     channel::tellTheChildTheFront();
