@@ -508,6 +508,7 @@ TEST_F(SupervisorTest, AShellStuckPastItsGraceIsKilledWithEverythingElse)
         SCOPED_TRACE(c.name);
         world = {};
         system.tree = {{FIRST_SHELL, {2001}}, {HOST, {FIRST_SHELL, 3001}}};
+        system.socketRemovals = 0;
         start({.byItsParent = c.hosted});
         c.stop(*supervisor);
         // A second request signals again but keeps the one timer.
