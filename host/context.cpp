@@ -28,6 +28,8 @@
 #include "supervision/launch.h"
 #include "supervision/root.h"
 #include "supervision/signals.h"
+#include "supervision/supervisor.h"
+#include "supervision/timings.h"
 
 namespace kestrune::host {
 
@@ -50,12 +52,20 @@ HostContext::HostContext(const platform::Bundle& bundle, const RuntimeDescriptor
         .piped = links::takesLinks(),
     });
 
-    // 20. The shell is made, not yet launched.
-    supervision::makeTheShell();
+    // 20. The supervisor, for the life of the process, and its shell, made,
+    //     not yet launched.
+    supervisionSystem = supervision::theRealSystem(supervision::rootWaitFileOf(descriptor.identity));
+    supervisor = std::make_unique<supervision::Supervisor>(
+        supervision::timingsFrom(platform::processEnvironment()),
+        supervision::Hosting{.byItsParent = supervision::hostedByItsParent(), .rootWaitSeconds = supervision::rootWaitSeconds()},
+        supervision::shellsOfThisHost(), supervision::theRealClock(), *supervisionSystem);
+    supervision::setTheSupervisor(*supervisor);
+    supervisor->setWhatFollowsASwap([] { channel::tellTheChildTheFront(); });
+    supervisor->makeTheShell();
 
     // 21. and 22. Stop and swap signals.
-    supervision::installTheStopSignals();
-    supervision::installTheSwapSignal();
+    supervisor->installTheStopSignals();
+    supervisor->installTheSwapSignal();
     // 23. The clock is a constant (platform/clock.h).
     // 24. Link delivery and focus return.
     links::setTheLinkLog(descriptor.identity, descriptor.value("links"));
@@ -119,7 +129,7 @@ HostContext::HostContext(const platform::Bundle& bundle, const RuntimeDescriptor
     });
 
     // 31. Reopen state and signals.
-    supervision::installTheReopenSignals();
+    supervisor->installTheReopenSignals();
 
     // 32.
     badgeOwner = std::make_unique<overlays::BadgeOwner>();
@@ -142,7 +152,7 @@ HostContext::HostContext(const platform::Bundle& bundle, const RuntimeDescriptor
     if (piped && !hotkeys::declaredHotKeys().empty())
         hotKeyOwner = std::make_unique<hotkeys::HotKeyOwner>(hotkeys::declaredHotKeys(), hotkeys::activationFileOf(descriptor.identity));
     if (channel::routingSwitches().hostsTheChildsPanel)
-        supervision::setWhatClosesWithTheShell([this] { panelHost->closeAll(); });
+        supervisor->setWhatClosesWithTheShell([this] { panelHost->closeAll(); });
     // 35. The update-check signal.
     supervision::installTheUpdateSignal([this] { updater->checkForUpdatesFromTheShell(); });
     // 36. The shell's hot keys (when it owns them), the apps watch, and the
@@ -163,9 +173,7 @@ HostContext::HostContext(const platform::Bundle& bundle, const RuntimeDescriptor
     owners.focusReturnChildReplies = [this] { focusReturn->childRepliesFromNowOn(); };
     owners.focusReturnReplied = [this](std::string_view line) { focusReturn->takeReplyLine(line); };
     channel::setTheMessageOwners(std::move(owners));
-    // 37. Supervision timings and the root wait.
-    supervision::setTheSupervisionTimings();
-    supervision::setTheRootWaitFile(descriptor.identity);
+    // 37. Supervision timings and the root wait came with the supervisor.
 }
 
 HostContext::~HostContext() = default;
@@ -173,10 +181,10 @@ HostContext::~HostContext() = default;
 void HostContext::run(pid_t bornUnder)
 {
     // 38. The parent, unless launchd started the host.
-    supervision::watchTheParent(bornUnder);
+    supervisor->watchTheParent(bornUnder);
 
     // 39. and 40.
-    supervision::launchTheShellOrLeave();
+    supervisor->launchTheShellOrLeave();
 
     // 41.
     channel::tellTheChildTheFront();

@@ -27,6 +27,10 @@ namespace kestrune::overlays {
 class BadgeOwner;
 class PanelHost;
 }
+namespace kestrune::supervision {
+class Supervisor;
+class System;
+}
 namespace kestrune::hotkeys {
 class ChildHotKeys;
 class HotKeyOwner;
@@ -47,6 +51,9 @@ public:
     // launchd started it), launches the shell, and runs the main loop.
     [[noreturn]] void run(pid_t bornUnder);
 
+    // The shell's supervision, and what it calls of the system.
+    std::unique_ptr<supervision::System> supervisionSystem;
+    std::unique_ptr<supervision::Supervisor> supervisor;
     // Focus return, and the doors URLs come in by.
     std::shared_ptr<links::FocusReturn> focusReturn;
     std::unique_ptr<links::URLReceiver> receiver;

@@ -4,6 +4,7 @@
 #include "channel/reader.h"
 #include "platform/exit.h"
 #include "platform/files.h"
+#include "platform/main_queue.h"
 #include "platform/standard_error.h"
 #include "supervision/death_log.h"
 #include "supervision/exit.h"
@@ -11,7 +12,9 @@
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 namespace kestrune::supervision {
@@ -25,10 +28,6 @@ bool hosted = false;
 double rootWait = 0;
 std::optional<std::string> views;
 std::vector<std::string> shellArguments;   // after the program path, the same for every shell
-
-std::unique_ptr<platform::ChildProcess> current;
-std::shared_ptr<channel::ChildInbox> currentInput;
-std::chrono::steady_clock::time_point startedAt;
 
 // Ordinary decimal notation only; anything else, or a value that is not
 // finite, reads as no wait.
@@ -154,47 +153,91 @@ MadeChild makeChild()
     return made;
 }
 
+namespace {
+nlohmann::json childExitRecord(const platform::Termination& ended)
+{
+    nlohmann::json record = {
+        {"kind", "child-exit"},
+        {"shell", ended.pid},
+        {"reason", ended.signaled ? "signal" : "exit"},
+        {"status", ended.status},
+    };
+    if (ended.signaled) {
+        if (const char* description = strsignal(ended.status))
+            record["signal"] = description;
+    }
+    return record;
+}
+
+class ShellProcess final : public Shell {
+public:
+    explicit ShellProcess(MadeChild made) : made_(std::move(made)) {}
+
+    platform::Result<void> launch(std::function<void(const platform::Termination&)> ended) override
+    {
+        channel::listen(*made_.child);
+        made_.child->setTerminationHandler([ended = std::move(ended)](platform::Termination termination) {
+            // On the waiter thread: the record first, so that it exists even
+            // if the decision ends the host at once.
+            if (!append(childExitRecord(termination), deathLog(termination.pid)))
+                platform::sayOnStandardError("death log unavailable");
+            platform::post([ended, termination] { ended(termination); });
+        });
+        return made_.child->launch();
+    }
+    pid_t pid() const override { return made_.child->pid(); }
+    bool isRunning() const override { return made_.child->isRunning(); }
+    void signal(int signalNumber) override { kill(made_.child->pid(), signalNumber); }
+    void markEnded() override { made_.child->markEnded(); }
+    const std::shared_ptr<channel::ChildInbox>& input() const override { return made_.input; }
+    platform::ChildProcess* process() override { return made_.child.get(); }
+
+private:
+    MadeChild made_;
+};
+
+const std::shared_ptr<channel::ChildInbox> noInbox;
+}
+
+ShellFactory shellsOfThisHost()
+{
+    return [] { return std::make_unique<ShellProcess>(makeChild()); };
+}
+
 void makeTheShell()
 {
-    auto made = makeChild();
-    current = std::move(made.child);
-    currentInput = std::move(made.input);
+    theSupervisor().makeTheShell();
 }
 
 void launchTheShellOrLeave()
 {
-    channel::listen(*current);
-    watch(*current);
-    if (auto launched = current->launch(); !launched) {
-        platform::sayOnStandardError(launched.failure().description());
-        platform::leave(platform::EXIT_LAUNCH_FAILED);
-    }
-    startedAt = std::chrono::steady_clock::now();
+    theSupervisor().launchTheShellOrLeave();
 }
 
+// Subsystems ask before, or without, a supervisor (tools, benchmarks): then
+// there is no shell.
 platform::ChildProcess* child()
 {
-    return current.get();
+    auto* supervisor = theSupervisorIfAny();
+    return supervisor && supervisor->shell() ? supervisor->shell()->process() : nullptr;
 }
 
 const std::shared_ptr<channel::ChildInbox>& input()
 {
-    return currentInput;
+    auto* supervisor = theSupervisorIfAny();
+    return supervisor ? supervisor->input() : noInbox;
 }
 
 bool shellIsRunning()
 {
-    return current && current->isRunning();
+    auto* supervisor = theSupervisorIfAny();
+    return supervisor && supervisor->shellIsRunning();
 }
 
 pid_t shellPid()
 {
-    return current ? current->pid() : 0;
-}
-
-std::chrono::steady_clock::time_point childStartedAt()
-{
-    return startedAt;
+    auto* supervisor = theSupervisorIfAny();
+    return supervisor ? supervisor->shellPid() : 0;
 }
 
 void prepareTheShell(ShellSettings given)
@@ -236,7 +279,8 @@ void prepareTheShell(ShellSettings given)
     // Messages go to the current shell only while it runs and no swap is
     // under way.
     channel::setTheOpenInbox([]() -> channel::ChildInbox* {
-        return currentInput && shellIsRunning() && !swapping() ? currentInput.get() : nullptr;
+        const auto& inbox = input();
+        return inbox && shellIsRunning() && !swapping() ? inbox.get() : nullptr;
     });
 }
 

@@ -5,6 +5,7 @@
 #include "channel/inbox.h"
 #include "platform/child_process.h"
 #include "platform/process.h"
+#include "supervision/supervisor.h"
 
 #include <nlohmann/json.hpp>
 
@@ -95,23 +96,25 @@ struct MadeChild {
 };
 MadeChild makeChild();
 
-// Start-up step 20, and every swap: a new shell, not yet launched, and its
-// inbox replace the current ones.
+// The shells of this host for the supervisor: each made by makeChild(),
+// launched with the output reader and with a termination handler that
+// writes the "child-exit" record on the waiter thread and then hands the
+// end to the main thread.
+ShellFactory shellsOfThisHost();
+
+// Start-up step 20: the supervisor's first shell, not yet launched.
 void makeTheShell();
 
-// Installs the output reader and the termination handler on the shell just
-// made, launches it and notes when; leaves with EXIT_LAUNCH_FAILED, its
-// error on standard error, when it cannot be started.
+// Start-up step 39: launches the shell and notes when; leaves with
+// EXIT_LAUNCH_FAILED, its error on standard error, when it cannot be started.
 void launchTheShellOrLeave();
 
 // The current shell (null before the first is made) and its inbox (null
-// when the shell is not piped).
+// when the shell is not piped); they forward to the supervisor.
 platform::ChildProcess* child();
 const std::shared_ptr<channel::ChildInbox>& input();
 bool shellIsRunning();
 // The current shell's process id; 0 while none was launched.
 pid_t shellPid();
-// When the current shell was launched.
-std::chrono::steady_clock::time_point childStartedAt();
 
 } // namespace kestrune::supervision

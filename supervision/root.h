@@ -1,12 +1,10 @@
 // The host's root: the process that started it (or adopted it). When the
 // root ends, the host stops the shell and leaves, or, when its hosting
-// parent asked for it, waits a while for a successor to adopt it.
+// parent asked for it, waits a while for a successor to adopt it (see the
+// supervisor's watchTheParent).
 #pragma once
 
-#include "platform/main_queue.h"
-#include "platform/process.h"
-
-#include <memory>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -14,17 +12,12 @@ namespace kestrune::supervision {
 
 // Start-up step 37: the root-wait file's place, awaiting-root.json in the
 // application's folder named after `identity`.
-void setTheRootWaitFile(const std::string& identity);
+std::string rootWaitFileOf(const std::string& identity);
 
 // Start-up step 38: watch `bornUnder`, the parent the host was started by,
 // unless launchd started the host, and handle a parent that already went
 // away during start-up.
 void watchTheParent(pid_t bornUnder);
-
-void watchTheRoot(pid_t root);
-void rootGone(pid_t root);
-void leaveWithTheParent(pid_t parent);
-void waitForTheNextRoot(pid_t lost);
 
 // An adopter's answer in awaiting-root.json: the new root, when the file is
 // an object whose "pid" is `me` and whose "root" is an integer of at least 2.

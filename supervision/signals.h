@@ -1,7 +1,6 @@
-// Stopping the shell, the host's signal sources, and reopen requests.
+// The host's signal sources, stopping the shell, and reopen requests: each
+// forwards to the supervisor set at start-up.
 #pragma once
-
-#include "supervision/timings.h"
 
 #include <functional>
 #include <string>
@@ -10,8 +9,6 @@
 
 namespace kestrune::supervision {
 
-inline constexpr pid_t launchdPid = 1;
-
 // Start-up steps 21 and 22: SIGTERM, SIGINT and SIGHUP.
 void installTheStopSignals();
 void installTheSwapSignal();
@@ -19,17 +16,6 @@ void installTheSwapSignal();
 void installTheReopenSignals();
 // Start-up step 35: the update-check signal.
 void installTheUpdateSignal(std::function<void()> checkForUpdates);
-// Start-up step 37.
-void setTheSupervisionTimings();
-// What it set: the defaults, or what the test variables say.
-const Timings& supervisionTimings();
-
-// The host ends outside a swap: from now on SIGTERM, SIGINT and SIGHUP are
-// simply ignored.
-void cancelTheStopSignals();
-
-// True once SIGTERM asked the host to stop.
-bool terminating();
 
 // True once the host stops for a quit or for its lost parent; then the
 // shell's descendants at that moment are the quit targets.
@@ -48,18 +34,8 @@ void endTheShell(const std::string& reason);
 // Every descendant of `pid`, each once, without `pid`.
 std::vector<pid_t> descendants(pid_t pid);
 
-// What the host may have left running: the quit targets, then the host's
-// own descendants.
-std::vector<pid_t> everythingTheHostStarted();
-
 // Sends SIGTERM to each of `targets`, in order.
 void terminateAll(const std::vector<pid_t>& targets);
-
-// Sends SIGKILL to each of `targets` that still exists.
-void killAll(const std::vector<pid_t>& targets);
-
-// Kills `targets` and leaves with status 0.
-[[noreturn]] void killAllAndLeave(const std::vector<pid_t>& targets);
 
 // Forwards a reopen request to the shell, or keeps it until the shell says
 // it hears them.
@@ -72,8 +48,5 @@ void setTheReopenMenu(std::function<bool()> reopenMenu);
 // A reopen request (SIGUSR1, or the application opened again): the menu
 // pops up when it can, otherwise the shell is asked.
 void reopenRequested();
-
-// A new shell has not yet said that it hears reopen requests.
-void shellWillAnnounceReopenAnew();
 
 } // namespace kestrune::supervision
