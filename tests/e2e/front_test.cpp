@@ -97,8 +97,7 @@ TEST(FrontMessage, ASwappedInShellHearsTheFrontOnce)
     json notes = desktop.add({{"bundleIdentifier", "com.apple.Notes"}})["application"];
     desktop.front(notes["pid"]);
     ASSERT_TRUE(eventually([&] { return textOf(heard).size() > once.size(); })) << textOf(heard) << host->err();
-    EXPECT_EQ(textOf(heard), once + "{"front":"com.apple.Notes"}
-");
+    EXPECT_EQ(textOf(heard), once + "{\"front\":\"com.apple.Notes\"}\n");
 
     host->signal(SIGTERM);
     EXPECT_EQ(host->wait().status, 143);

@@ -200,8 +200,9 @@ TEST_F(Rooted, AnAdopterThatGetsTheFileWrongIsIgnoredUntilTheDeadline)
         pid_t lost = parent->pid();
         loseTheParent();
         std::string awaiting = folder() + "/awaiting-root.json";
-        ASSERT_TRUE(eventually([&] { return !textOf(awaiting).empty(); }));
-        std::ofstream(awaiting) << wrongAnswer(json::parse(textOf(awaiting)));
+        json waiting;
+        ASSERT_TRUE(eventually([&] { return (waiting = json::parse(textOf(awaiting), nullptr, false)).is_object(); }));
+        std::ofstream(awaiting) << wrongAnswer(waiting);
         EXPECT_EQ(hostStatus(), 0);
         EXPECT_TRUE(records("root-adopted").empty());
         auto never = records("root-never-came");

@@ -247,9 +247,9 @@ TEST_F(Supervised, SigtermEndsTheShellAndTheHostWithIt)
 
 TEST_F(Supervised, AShellThatIgnoresSigtermIsKilledWithEverythingItStarted)
 {
-    // The shell notes each SIGTERM and goes on; the grace time is 1.5 s.
+    // The shell notes each SIGTERM and goes on; the grace time is 0.7 s.
     auto options = with({"ts:on=15:" + file("terms"), "ts:spawn=" + file("grandchild"), "ts:pid=" + file("shell"), "ts:forever"});
-    options.environment["KESTRUNE_TEST_GRACE_MS"] = "1500";
+    options.environment["KESTRUNE_TEST_GRACE_MS"] = "700";
     auto host = bundle.start(options);
     ASSERT_TRUE(eventually([&] { return pidIn(file("shell")) > 0; }));
     pid_t shell = pidIn(file("shell"));
@@ -267,7 +267,7 @@ TEST_F(Supervised, AShellThatIgnoresSigtermIsKilledWithEverythingItStarted)
     ASSERT_EQ(stuck.size(), 1u);
     EXPECT_EQ(stuck[0]["asked"], "term");
     EXPECT_EQ(stuck[0]["shell"], shell);
-    EXPECT_EQ(stuck[0]["graceSeconds"], 1.5);
+    EXPECT_EQ(stuck[0]["graceSeconds"], 0.7);
     EXPECT_EQ(textOf(file("terms")), "15\n15\n");
     auto killed = stuck[0]["killed"].get<std::vector<pid_t>>();
     EXPECT_NE(std::find(killed.begin(), killed.end(), shell), killed.end());
