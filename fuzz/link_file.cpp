@@ -6,6 +6,8 @@
 #include "links/url.h"
 #include "platform/text.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -10,6 +10,8 @@
 #include "links/url.h"
 #include "platform/main_queue.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
